@@ -1,0 +1,93 @@
+#include "model/value.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace trellis {
+
+bool Value::isNumber() const {
+  switch (kind()) {
+    case Kind::Int32: case Kind::Int64: case Kind::UInt32: case Kind::UInt64:
+    case Kind::Float: case Kind::Double:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<double> Value::toDouble() const {
+  return std::visit(
+      [](const auto& v) -> std::optional<double> {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_arithmetic_v<T>) return static_cast<double>(v);
+        else return std::nullopt;
+      },
+      storage_);
+}
+
+std::optional<std::int64_t> Value::toInt64() const {
+  return std::visit(
+      [](const auto& v) -> std::optional<std::int64_t> {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+          if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+          return static_cast<std::int64_t>(v);
+        } else if constexpr (std::is_floating_point_v<T>) {
+          // Truncates toward zero, as a number read as an integer does.
+          if (!std::isfinite(v) || v >= 9.2233720368547758e18 || v < -9.2233720368547758e18) return std::nullopt;
+          return static_cast<std::int64_t>(v);
+        } else if constexpr (std::is_arithmetic_v<T>) {
+          return static_cast<std::int64_t>(v);
+        } else {
+          return std::nullopt;
+        }
+      },
+      storage_);
+}
+
+const Value* Value::find(std::string_view key) const {
+  const Dictionary* dict = dictionary();
+  if (dict == nullptr) return nullptr;
+  auto it = dict->find(key);
+  return it == dict->end() ? nullptr : &it->second;
+}
+
+int Value::depth() const {
+  // Iterative so that a hostile, deeply nested value cannot exhaust the stack.
+  int deepest = 0;
+  std::vector<std::pair<const Value*, int>> pending{{this, 0}};
+  while (!pending.empty()) {
+    auto [value, level] = pending.back();
+    pending.pop_back();
+    if (const Array* a = value->array()) {
+      deepest = std::max(deepest, level + 1);
+      for (const Value& element : *a) pending.emplace_back(&element, level + 1);
+    } else if (const Dictionary* d = value->dictionary()) {
+      deepest = std::max(deepest, level + 1);
+      for (const auto& [key, element] : *d) pending.emplace_back(&element, level + 1);
+    }
+  }
+  return deepest;
+}
+
+const char* kindName(Value::Kind kind) {
+  switch (kind) {
+    case Value::Kind::Null: return "null";
+    case Value::Kind::Bool: return "bool";
+    case Value::Kind::Int32: return "int32";
+    case Value::Kind::Int64: return "int64";
+    case Value::Kind::UInt32: return "uint32";
+    case Value::Kind::UInt64: return "uint64";
+    case Value::Kind::Float: return "float";
+    case Value::Kind::Double: return "double";
+    case Value::Kind::String: return "string";
+    case Value::Kind::Bytes: return "bytes";
+    case Value::Kind::Date: return "date";
+    case Value::Kind::Array: return "array";
+    case Value::Kind::Dictionary: return "dictionary";
+  }
+  return "?";
+}
+
+}  // namespace trellis

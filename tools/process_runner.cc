@@ -1,0 +1,18 @@
+#include "tools/process_runner.h"
+
+#include <atomic>
+
+namespace trellis {
+
+namespace {
+std::atomic<ProcessRunner*> g_override{nullptr};
+}
+
+ProcessRunner& ProcessRunner::system() {
+  ProcessRunner* runner = g_override.load(std::memory_order_acquire);
+  return runner != nullptr ? *runner : platformProcessRunner();
+}
+
+void ProcessRunner::setSystem(ProcessRunner* runner) { g_override.store(runner, std::memory_order_release); }
+
+}  // namespace trellis
