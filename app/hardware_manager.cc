@@ -1,0 +1,121 @@
+#include "app/hardware_manager.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "notify/distributed_center.h"
+#include "notify/kw_cf_notification_manager.h"
+#include "notify/protocol.h"
+#include "tools/kw_tools.h"
+
+namespace trellis {
+
+namespace {
+
+template <class T>
+std::function<std::shared_ptr<T>()> orMake(std::function<std::shared_ptr<T>()> make) {
+  if (make) return make;
+  return [] { return std::make_shared<T>(); };
+}
+
+}  // namespace
+
+namespace {
+HardwareManager::Environment* g_shareEnvironment = nullptr;
+}
+
+void HardwareManager::setShareEnvironment(Environment environment) {
+  delete g_shareEnvironment;
+  g_shareEnvironment = new Environment(std::move(environment));
+}
+
+HardwareManager& HardwareManager::share() {
+  static std::once_flag once;
+  static std::shared_ptr<HardwareManager>* instance = nullptr;  // never released
+  std::call_once(once, [] {
+    Environment environment = g_shareEnvironment != nullptr ? *g_shareEnvironment : Environment{};
+    instance = new std::shared_ptr<HardwareManager>(create(std::move(environment)));
+  });
+  return **instance;
+}
+
+std::shared_ptr<HardwareManager> HardwareManager::create(Environment environment) {
+  std::shared_ptr<HardwareManager> manager(new HardwareManager(std::move(environment)));
+  // Registration needs the manager's shared identity, which the constructor cannot give yet.
+  manager->addNotifications();
+  return manager;
+}
+
+HardwareManager::HardwareManager(Environment environment) : env_(std::move(environment)) {
+  if (env_.notifications == nullptr) env_.notifications = &KwCFNotificationManager::share();
+  if (env_.runLoop == nullptr) env_.runLoop = &RunLoop::main();
+  if (!env_.powerCommand) env_.powerCommand = platformPowerCommand;
+  if (!env_.exitProcess) {
+    env_.exitProcess = [](int status) {
+      DistributedCenter::distributed().flush();
+      std::exit(status);
+    };
+  }
+  disk_ = orMake(env_.makeDisk)();
+  cpu_ = orMake(env_.makeCpu)();
+  fan_ = orMake(env_.makeFan)();
+  network_ = orMake(env_.makeNetwork)();
+  memory_ = orMake(env_.makeMemory)();
+}
+
+HardwareManager::~HardwareManager() {
+  env_.notifications->removeObserver(this);
+  if (timer_) timer_->invalidate();
+  timer_.reset();
+}
+
+void HardwareManager::addNotifications() {
+  std::weak_ptr<HardwareManager> weakSelf = weak_from_this();
+  timer_ = env_.runLoop->addRepeatingTimer(kInterval, [weakSelf] {
+    if (auto self = weakSelf.lock()) self->reloadAllInfo();
+  });
+
+  KwCFNotificationManager& notifications = *env_.notifications;
+  auto self = shared_from_this();
+  notifications.addObserver(self, &HardwareManager::pauseTool, protocol::kToolPause);
+  notifications.addObserver(self, &HardwareManager::startTool, protocol::kToolStart);
+  notifications.addObserver(self, &HardwareManager::openPowerSaving, protocol::kOpenPowerSaving);
+  notifications.addObserver(self, &HardwareManager::closePowerSaving, protocol::kClosePowerSaving);
+}
+
+void HardwareManager::reloadAllInfo() {
+  cpu_->reloadInfo();
+  fan_->reloadInfo();
+  disk_->reloadInfo();
+
+  KwCFNotificationManager& notifications = *env_.notifications;
+  const float cpuTemperature = cpu_->getCpuInfo()->temperature();
+  notifications.postCFNotificationWithName(protocol::kCpuTemperature,
+                                           Dictionary{{std::string(protocol::kCpuKey), cpuTemperature}});
+
+  std::shared_ptr<DiskModel> mainDisk = disk_->getMainDisk();
+  const float diskTemperature = mainDisk ? mainDisk->temperature() : 0.0f;
+  notifications.postCFNotificationWithName(protocol::kSSDTemperature,
+                                           Dictionary{{std::string(protocol::kDiskKey), diskTemperature}});
+
+  notifications.postCFNotificationWithName(
+      protocol::kFansSpeed, Dictionary{{std::string(protocol::kFanKey), fan_->getFanInfo()->mj_keyValues()}});
+}
+
+void HardwareManager::pauseTool() {
+  if (timer_) timer_->setFireDateDistantFuture();
+}
+
+void HardwareManager::startTool() { env_.exitProcess(0); }
+
+void HardwareManager::openPowerSaving() { runPowerTool(true); }
+
+void HardwareManager::closePowerSaving() { runPowerTool(false); }
+
+void HardwareManager::runPowerTool(bool lowPowerOn) {
+  PowerCommand command = env_.powerCommand(lowPowerOn);
+  // The tool's output and outcome are not examined: a refusal goes unnoticed by design.
+  (void)KwTools::executeShellWithLauchPath(command.launchPath, command.arguments);
+}
+
+}  // namespace trellis

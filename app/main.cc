@@ -1,0 +1,76 @@
+// trellis-agent: waits for a console user, then samples and publishes hardware readings every
+// 2 seconds on the bus until a companion tells it to quit.
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "app/app_delegate.h"
+#include "app/console_user.h"
+#include "app/hardware_manager.h"
+#include "notify/distributed_center.h"
+#include "platform/linux/console_user_linux.h"
+#include "platform/linux/dbus_center.h"
+#include "platform/linux/sd_event_run_loop.h"
+
+int main(int argc, char** argv) {
+  using namespace trellis;
+
+  std::string busName = "session";
+  std::string root = "/";
+  std::string powerTool;
+  CLI::App options{"trellis-agent: publishes CPU, disk and fan readings on the bus every 2 seconds"};
+  options.add_option("--bus", busName, "the message bus to use")
+      ->check(CLI::IsMember({"session", "system"}))
+      ->capture_default_str();
+  options.add_option("--root", root, "where the system's /proc, /sys, /run and /var are read from (tests, replays)")
+      ->capture_default_str();
+  options.add_option("--power-tool", powerTool,
+                     "a pmset-compatible tool for low-power mode (given -a lowpowermode 1|0); "
+                     "default: /usr/bin/pmset, else powerprofilesctl");
+  options.set_version_flag("--version", std::string("trellis-agent ") + TRELLIS_VERSION);
+  CLI11_PARSE(options, argc, argv);
+
+  auto consoleUsers = linux::makeConsoleUserSource(root);
+  waitForConsoleUser(*consoleUsers);
+  sleep(0);
+
+  int error = 0;
+  auto loop = linux::SdEventRunLoop::create(&error);
+  if (!loop) {
+    std::fprintf(stderr, "trellis-agent: cannot set up the event loop: %s\n", linux::errnoText(error).c_str());
+    return 1;
+  }
+  linux::DBusCenter::Options centerOptions;
+  centerOptions.bus = busName == "system" ? linux::BusKind::System : linux::BusKind::Session;
+  // On the shared system bus, only this user and root may command the agent.
+  centerOptions.onlyTrustedSenders = centerOptions.bus == linux::BusKind::System;
+  auto center = linux::DBusCenter::create(*loop, centerOptions, &error);
+  if (!center) {
+    std::fprintf(stderr, "trellis-agent: cannot connect to the %s bus: %s\n", busName.c_str(),
+                 linux::errnoText(error).c_str());
+    return 1;
+  }
+  RunLoop::setMain(loop.get());
+  DistributedCenter::setDistributed(center.get());
+
+  HardwareManager::Environment environment;
+  if (!powerTool.empty()) {
+    environment.powerCommand = [powerTool](bool on) {
+      return PowerCommand{powerTool, {"-a", "lowpowermode", on ? "1" : "0"}};
+    };
+  }
+  HardwareManager::setShareEnvironment(std::move(environment));
+
+  AppDelegate delegate;
+  // Tell systemd (Type=notify) that launching has finished; a no-op elsewhere.
+  int status = runApplication(*loop, delegate, [] { (void)sd_notify(0, "READY=1"); });
+  center->flush();
+  // The manager and the notification registry live until the process ends and still point at
+  // the loop and the centre: leave both in place rather than tear them down under them.
+  (void)center.release();
+  (void)loop.release();
+  return status;
+}

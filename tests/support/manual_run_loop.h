@@ -1,0 +1,51 @@
+// A run loop for tests: a main queue and repeating timers over a virtual clock that only moves
+// when the test says so. Single-threaded, except `post`, which any thread may call.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/run_loop.h"
+
+namespace trellis::testing {
+
+class ManualRunLoop final : public RunLoop {
+ public:
+  ManualRunLoop();
+  ~ManualRunLoop() override;
+
+  void post(Task task) override;
+  std::unique_ptr<RepeatingTimer> addRepeatingTimer(std::chrono::microseconds interval, Task action) override;
+  int run() override;
+  void exit(int status) override;
+  void setTerminationHandler(Task handler) override { terminationHandler_ = std::move(handler); }
+
+  // Runs queued tasks (including ones they queue) until the queue is empty; returns how many ran.
+  int runQueued();
+  // Moves the virtual clock forward by `by`, firing due timers in time order (and running the
+  // queue after each), as a real loop would.
+  void advance(std::chrono::microseconds by);
+  // Makes the next timer action appear to take `duration` of virtual time.
+  void setActionDuration(std::chrono::microseconds duration) { actionDuration_ = duration; }
+
+  std::chrono::microseconds now() const { return now_; }
+  void terminate();  // as SIGTERM would
+
+ private:
+  struct TimerState;
+  class Timer;
+
+  std::chrono::microseconds now_{0};
+  std::chrono::microseconds actionDuration_{0};
+  std::mutex mutex_;
+  std::deque<Task> queue_;
+  std::vector<std::shared_ptr<TimerState>> timers_;
+  Task terminationHandler_;
+  bool exited_ = false;
+  int exitStatus_ = 0;
+};
+
+}  // namespace trellis::testing
