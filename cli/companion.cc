@@ -1,5 +1,7 @@
 #include "cli/companion.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
 #include "platform/linux/dbus_center.h"
+#include "platform/linux/dbus_value.h"
 #include "platform/linux/sd_event_run_loop.h"
 
 namespace trellis::cli {
@@ -124,11 +127,32 @@ std::optional<Session> connect(const std::string& busName) {
   return session;
 }
 
+// The deepest user information the bus carries: it allows 64 nested containers in a message,
+// the signal's own a{sv} takes 2 of them and every dictionary inside it 3 more (v, a, e).
+constexpr int kMaxPostDepth = 21;
+
 int post(const std::string& busName, std::string_view name, const std::optional<Dictionary>& userInfo) {
+  if (userInfo) {
+    const std::size_t size = linux::encodedSize(*userInfo);
+    if (size > protocol::kMaxUserInfoBytes) {
+      std::fprintf(stderr, "trellis: user information too large to post (%zu bytes; at most %zu)\n", size,
+                   protocol::kMaxUserInfoBytes);
+      return 2;
+    }
+    if (Value(*userInfo).depth() > kMaxPostDepth) {
+      std::fprintf(stderr, "trellis: user information nested too deep to post (at most %d levels)\n", kMaxPostDepth);
+      return 2;
+    }
+  }
   auto session = connect(busName);
   if (!session) return 1;
   session->center->postNotification(name, userInfo ? &*userInfo : nullptr);
   session->center->flush();
+  if (busName == "system") {
+    // On the system bus the agent asks the bus daemon which user sent a command, which it can
+    // only answer while the sender is still connected: stay a moment before going.
+    usleep(500'000);
+  }
   return 0;
 }
 

@@ -22,11 +22,27 @@ void PrivateBus::start() {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  // Nothing else of the test process leaks into the daemon: not its descriptors (a stdout the
+  // daemon kept open would hold a pipe to the test runner open) and not the signals the event
+  // loops block (the daemon would then ignore the SIGTERM that stops it).
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::string fixed = "--address=unix:path=" + socketPath_;
   const char* argv[] = {"dbus-daemon", "--session", "--print-address=1", "--nofork", "--nopidfile",
                         socketPath_.empty() ? nullptr : fixed.c_str(), nullptr};
-  int r = posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, const_cast<char**>(argv), environ);
+  int r = posix_spawnp(&pid_, "dbus-daemon", &actions, &attributes, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   close(fds[1]);
   if (r != 0) {
     pid_ = -1;
@@ -48,7 +64,16 @@ PrivateBus::~PrivateBus() {
 void PrivateBus::stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    // A daemon that does not go within a second is killed.
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+      gone = waitpid(pid_, nullptr, WNOHANG) == pid_;
+      if (!gone) usleep(10'000);
+    }
+    if (!gone) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
   }
   pid_ = -1;
   if (!socketPath_.empty()) unlink(socketPath_.c_str());
