@@ -6,6 +6,18 @@
 
 namespace trellis {
 
+// kind() reads the variant's index as a Kind: the two orders must agree.
+template <Value::Kind kind, class T>
+constexpr bool kindHolds = std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(kind), Value::Storage>, T>;
+static_assert(kindHolds<Value::Kind::Null, Null> && kindHolds<Value::Kind::Bool, bool> &&
+              kindHolds<Value::Kind::Int32, std::int32_t> && kindHolds<Value::Kind::Int64, std::int64_t> &&
+              kindHolds<Value::Kind::UInt32, std::uint32_t> && kindHolds<Value::Kind::UInt64, std::uint64_t> &&
+              kindHolds<Value::Kind::Float, float> && kindHolds<Value::Kind::Double, double> &&
+              kindHolds<Value::Kind::String, std::string> && kindHolds<Value::Kind::Bytes, Bytes> &&
+              kindHolds<Value::Kind::Date, Date> && kindHolds<Value::Kind::Array, Array> &&
+              kindHolds<Value::Kind::Dictionary, Dictionary> &&
+              std::variant_size_v<Value::Storage> == static_cast<std::size_t>(Value::Kind::Dictionary) + 1);
+
 bool Value::isNumber() const {
   switch (kind()) {
     case Kind::Int32: case Kind::Int64: case Kind::UInt32: case Kind::UInt64:
