@@ -14,6 +14,7 @@
 #include "platform/linux/console_user_linux.h"
 #include "platform/linux/dbus_center.h"
 #include "platform/linux/sd_event_run_loop.h"
+#include "platform/linux/smc_choice.h"
 
 int main(int argc, char** argv) {
   using namespace trellis;
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
   std::string busName = "session";
   std::string root = "/";
   std::string powerTool;
+  std::string smcSpec = "auto";
   CLI::App options{"trellis-agent: publishes CPU, disk and fan readings on the bus every 2 seconds"};
   options.add_option("--bus", busName, "the message bus to use")
       ->check(CLI::IsMember({"session", "system"}))
@@ -30,8 +32,19 @@ int main(int argc, char** argv) {
   options.add_option("--power-tool", powerTool,
                      "a pmset-compatible tool for low-power mode (given -a lowpowermode 1|0); "
                      "default: /usr/bin/pmset, else powerprofilesctl");
+  options.add_option("--smc", smcSpec, "the SMC transport: auto, hwmon, applesmc, sim:PATH or none")
+      ->capture_default_str();
   options.set_version_flag("--version", std::string("trellis-agent ") + TRELLIS_VERSION);
   CLI11_PARSE(options, argc, argv);
+
+  std::string smcError;
+  auto smc = linux::chooseSmcTransport(smcSpec, root, &smcError);
+  if (!smc) {
+    std::fprintf(stderr, "trellis-agent: %s\n", smcError.c_str());
+    return 2;
+  }
+  // The SMC connection is process-wide and never closed: its transport lives as long.
+  SmcTransport::setSystem(smc->transport.release());
 
   auto consoleUsers = linux::makeConsoleUserSource(root);
   waitForConsoleUser(*consoleUsers);

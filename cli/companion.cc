@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/run_loop.h"
+#include "cli/smc_commands.h"
 #include "model/value_json.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
@@ -228,12 +229,31 @@ int runCompanion(int argc, char** argv) {
   postCommand->add_option("name", postName, "the notification name")->required();
   postCommand->add_option("--user-info", userInfoText, "user information as a JSON object, or @FILE to read it from FILE");
 
+  std::string smcSpec = "auto";
+  std::string root = "/";
+  std::string smcKey;
+  bool smcJson = false;
+  auto* smcCommand = app.add_subcommand("smc", "read the SMC (or what stands in for it on this machine)");
+  smcCommand->require_subcommand(1);
+  auto* smcInfoCommand = smcCommand->add_subcommand("info", "say which SMC transport --smc gives here, and why");
+  auto* smcKeysCommand = smcCommand->add_subcommand("keys", "list every key with its size, type and value");
+  auto* smcReadCommand = smcCommand->add_subcommand("read", "read one key");
+  smcReadCommand->add_option("key", smcKey, "the four-character key, e.g. TC0P")->required();
+  smcReadCommand->add_flag("--json", smcJson, "print the reading as a JSON object");
+  for (auto* sub : {smcCommand, smcInfoCommand, smcKeysCommand, smcReadCommand}) {
+    sub->add_option("--smc", smcSpec, "auto, hwmon, applesmc, sim:PATH or none")->capture_default_str();
+    sub->add_option("--root", root, "read sysfs under this folder")->capture_default_str();
+  }
+
   for (auto* sub : {watchCommand, pauseCommand, quitCommand, powerCommand, postCommand}) {
     sub->add_option("--bus", busName, "the message bus to use")->check(CLI::IsMember({"session", "system"}));
   }
 
   CLI11_PARSE(app, argc, argv);
 
+  if (*smcInfoCommand) return smcInfo(smcSpec, root);
+  if (*smcKeysCommand) return smcKeys(smcSpec, root);
+  if (*smcReadCommand) return smcRead(smcSpec, root, smcKey, smcJson);
   if (*watchCommand) return watch(busName, json, count);
   if (*pauseCommand) return post(busName, protocol::kToolPause, std::nullopt);
   if (*quitCommand) return post(busName, protocol::kToolStart, std::nullopt);
