@@ -1,3 +1,5 @@
+// The in-memory SMC key space: building the sorted table and answering each command from it.
+// Built once, then used from one thread at a time; answering allocates nothing.
 #include "smc/smc_key_table.h"
 
 #include <algorithm>
