@@ -24,13 +24,18 @@ struct ParsedKey {
   SmcKeyTable::Entry entry;
   std::size_t valuesOffset = 0;  // into the concatenated "values" bytes
   std::uint32_t valuesCount = 0;
+  bool loop = false;
 };
 
 int readSequence(void* context, std::uint32_t /*key*/, std::uint8_t* out, std::uint8_t size) {
   auto* sequence = static_cast<SimSmc::Sequence*>(context);
   std::memcpy(out, sequence->values + static_cast<std::size_t>(sequence->next) * sequence->size,
               size < sequence->size ? size : sequence->size);
-  if (sequence->next + 1 < sequence->count) ++sequence->next;
+  if (sequence->next + 1 < sequence->count) {
+    ++sequence->next;
+  } else if (sequence->loop) {
+    sequence->next = 0;
+  }
   return 0;
 }
 
@@ -188,6 +193,11 @@ class Checker {
       }
       parsed.valuesCount = static_cast<std::uint32_t>(values->size());
     }
+    if (auto loop = object.find("loop"); loop != object.end()) {
+      if (!loop->is_boolean()) return fail(where + ".loop", "expected true or false");
+      if (parsed.valuesCount == 0) return fail(where + ".loop", "needs \"values\" to loop over");
+      parsed.loop = loop->get<bool>();
+    }
 
     if (auto result = object.find("result"); result != object.end()) {
       if (!result->is_number_integer()) return fail(where + ".result", "expected an integer from 1 to 255");
@@ -253,6 +263,7 @@ std::unique_ptr<SimSmc> SimSmc::parse(std::string_view text, std::string* error)
       sequence.values = smc->valueBytes_.data() + key.valuesOffset;
       sequence.count = key.valuesCount;
       sequence.size = key.entry.size;
+      sequence.loop = key.loop;
       smc->sequences_.push_back(sequence);
       key.entry.reader = &readSequence;
       key.entry.context = &smc->sequences_.back();

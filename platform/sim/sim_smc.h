@@ -20,6 +20,8 @@
 //   host-order floats), 1..32 bytes; its length is the key's size.
 // - "values" (optional): a non-empty list of hex values of the key's size. Value reads answer
 //   them in turn, one per read, and then repeat the last. Without it, reads answer "bytes".
+// - "loop" (optional, with "values"): true starts the list again after its last value, so a
+//   demo keeps moving however long it runs.
 // - "result" (optional): an SMC result byte, 1..255, answered to every command about the key.
 // - "fail" (optional): a kernel-call code, non-zero (signed or unsigned 32-bit), that every
 //   exchange about the key fails with.
@@ -70,6 +72,7 @@ class SimSmc final : public SmcTransport {
     std::uint32_t count = 0;
     std::uint32_t next = 0;
     std::uint8_t size = 0;
+    bool loop = false;  // start again after the last value instead of repeating it
   };
 
  private:

@@ -414,3 +414,44 @@ TEST_F(SimSmcClientTest, DemoTableLoadsAndItsReadingsMove) {
 
 }  // namespace
 }  // namespace trellis::sim
+
+namespace trellis::sim {
+namespace {
+
+TEST(SimSmcLoopTest, ALoopingSequenceStartsAgainAndLoopNeedsValues) {
+  std::string error;
+  auto smc = SimSmc::parse(R"({"keys": [
+      {"key": "TC0P", "type": "sp78", "bytes": "2000", "loop": true, "values": ["2100", "2200"]},
+      {"key": "TC0D", "type": "sp78", "bytes": "2000", "values": ["2100", "2200"]}]})",
+                           &error);
+  ASSERT_TRUE(smc) << error;
+  std::uint32_t connection = 0;
+  ASSERT_EQ(smc->open(&connection), 0);
+  auto read = [&](const char (&key)[5]) {
+    SmcMessage request{};
+    request.key = smcKeyCode(key);
+    request.command = kSmcReadValue;
+    request.dataSize = 2;
+    SmcMessage reply{};
+    std::size_t size = sizeof reply;
+    EXPECT_EQ(smc->call(connection, kSmcSelector, request, &reply, &size), 0);
+    return reply.bytes[0];
+  };
+  std::vector<int> looping, repeating;
+  for (int i = 0; i < 5; ++i) {
+    looping.push_back(read("TC0P"));
+    repeating.push_back(read("TC0D"));
+  }
+  EXPECT_EQ(looping, (std::vector<int>{0x21, 0x22, 0x21, 0x22, 0x21}));
+  EXPECT_EQ(repeating, (std::vector<int>{0x21, 0x22, 0x22, 0x22, 0x22}));
+
+  EXPECT_FALSE(SimSmc::parse(R"({"keys": [{"key": "TC0P", "type": "sp78", "bytes": "2000", "loop": true}]})",
+                             &error));
+  EXPECT_NE(error.find("keys[0].loop"), std::string::npos) << error;
+  EXPECT_FALSE(SimSmc::parse(
+      R"({"keys": [{"key": "TC0P", "type": "sp78", "bytes": "2000", "loop": 1, "values": ["2100"]}]})", &error));
+  EXPECT_NE(error.find("keys[0].loop"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace trellis::sim
