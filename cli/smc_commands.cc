@@ -56,8 +56,11 @@ bool install(const std::string& spec, const std::string& root, std::string* desc
     return false;
   }
   if (description != nullptr) *description = choice->description;
-  // The connection is process-wide and lives until the process ends, and so does its transport.
-  SmcTransport::setSystem(choice->transport.release());
+  // The connection is process-wide and lives until the process ends, and so does its transport;
+  // one chosen again (tests choose several in one process) replaces the last.
+  static std::unique_ptr<SmcTransport> installed;
+  SmcTransport::setSystem(choice->transport.get());
+  installed = std::move(choice->transport);
   return true;
 }
 
