@@ -13,6 +13,7 @@
 #include "notify/distributed_center.h"
 #include "platform/linux/console_user_linux.h"
 #include "platform/linux/dbus_center.h"
+#include "platform/linux/proc_cpu_source.h"
 #include "platform/linux/sd_event_run_loop.h"
 #include "platform/linux/smc_choice.h"
 
@@ -70,6 +71,13 @@ int main(int argc, char** argv) {
   DistributedCenter::setDistributed(center.get());
 
   HardwareManager::Environment environment;
+  if (root != "/") {
+    // The collectors read the system under the same root as everything else.
+    environment.makeCpu = [root] {
+      static linux::ProcCpuSource* source = new linux::ProcCpuSource(root);  // lives as long as the agent
+      return std::make_shared<CpuInfo>(*source);
+    };
+  }
   if (!powerTool.empty()) {
     environment.powerCommand = [powerTool](bool on) {
       return PowerCommand{powerTool, {"-a", "lowpowermode", on ? "1" : "0"}};
