@@ -1,5 +1,6 @@
 // The fan records: one fan's identifying text and speeds, and the fan set. Plain values with
-// no thread affinity of their own; the fan collector owns them on the main thread.
+// no thread affinity of their own; the fan collector owns them on the main thread. Their property
+// tables give the dictionary form the fan reading publishes, and keyed archiving.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "model/record.h"
 #include "model/value.h"
 
 namespace trellis {
 
+class KeyedEncoder;
+class KeyedDecoder;
+
 class Fan {
  public:
+  // Properties in declaration order: "ID", "speed", "maxSpeed", "minSpeed". Archivable.
+  static RecordTable<Fan> recordTable();
+
   const std::optional<std::string>& ID() const { return ID_; }
   void setID(std::optional<std::string> id) { ID_ = std::move(id); }
   std::int32_t speed() const { return speed_; }
@@ -23,8 +31,15 @@ class Fan {
   std::int32_t minSpeed() const { return minSpeed_; }
   void setMinSpeed(std::int32_t v) { minSpeed_ = v; }
 
-  // The dictionary form: "ID" (left out when absent), "speed", "maxSpeed", "minSpeed".
+  // The dictionary form: "ID" (left out when absent), "speed", "maxSpeed", "minSpeed", each speed
+  // an int32 number.
   Dictionary mj_keyValues() const;
+
+  // A plain new fan, then its properties from `coder` (model/mapping.h mj_decode); nullptr when
+  // the coder failed.
+  static std::shared_ptr<Fan> initWithCoder(KeyedDecoder& coder);
+  // Writes the properties into `coder` (mj_encode); a failure is kept in the coder.
+  void encodeWithCoder(KeyedEncoder& coder) const;
 
  private:
   std::optional<std::string> ID_;
@@ -35,14 +50,26 @@ class Fan {
 
 class FanModel {
  public:
+  // Properties in declaration order: "count", "fans" (class in array: "fans" -> "Fan").
+  // Archivable.
+  static RecordTable<FanModel> recordTable();
+  // The class-in-array map: {"fans": "Fan"}.
+  static const ClassInArray& mj_objectClassInArray();
+
   std::int32_t count() const { return count_; }
   void setCount(std::int32_t v) { count_ = v; }
   // Absent until the first successful reading.
   const std::optional<std::vector<std::shared_ptr<Fan>>>& fans() const { return fans_; }
   void setFans(std::optional<std::vector<std::shared_ptr<Fan>>> fans) { fans_ = std::move(fans); }
 
-  // The dictionary form: "count" and, once a list is stored, "fans".
+  // The dictionary form: "count" (int32) and, once a list is stored, "fans": the fans'
+  // dictionary forms in list order.
   Dictionary mj_keyValues() const;
+
+  // A plain new fan set, then its properties from `coder`; nullptr when the coder failed.
+  static std::shared_ptr<FanModel> initWithCoder(KeyedDecoder& coder);
+  // Writes the properties into `coder`, the fans as archived Fan records.
+  void encodeWithCoder(KeyedEncoder& coder) const;
 
  private:
   std::int32_t count_ = 0;
