@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/run_loop.h"
+#include "cli/metrics_commands.h"
 #include "cli/smc_commands.h"
 #include "model/value_json.h"
 #include "notify/kw_cf_notification_manager.h"
@@ -245,12 +246,27 @@ int runCompanion(int argc, char** argv) {
     sub->add_option("--root", root, "read sysfs under this folder")->capture_default_str();
   }
 
+  bool metricsJson = false;
+  bool sinceBoot = false;
+  auto* metricsCommand = app.add_subcommand("metrics", "take a reading of a collector");
+  metricsCommand->require_subcommand(1);
+  auto* metricsCpuCommand = metricsCommand->add_subcommand(
+      "cpu", "the CPU record: counts, load, usage over 2 s (or since boot), temperature");
+  metricsCpuCommand->add_flag("--json", metricsJson, "print the record's dictionary form as JSON");
+  metricsCpuCommand->add_flag("--since-boot", sinceBoot, "one sample: usage since the machine started");
+  for (auto* sub : {metricsCommand, metricsCpuCommand}) {
+    sub->add_option("--smc", smcSpec, "where the temperature comes from: auto, hwmon, applesmc, sim:PATH or none")
+        ->capture_default_str();
+    sub->add_option("--root", root, "read /proc and sysfs under this folder")->capture_default_str();
+  }
+
   for (auto* sub : {watchCommand, pauseCommand, quitCommand, powerCommand, postCommand}) {
     sub->add_option("--bus", busName, "the message bus to use")->check(CLI::IsMember({"session", "system"}));
   }
 
   CLI11_PARSE(app, argc, argv);
 
+  if (*metricsCpuCommand) return metricsCpu(smcSpec, root, metricsJson, sinceBoot);
   if (*smcInfoCommand) return smcInfo(smcSpec, root);
   if (*smcKeysCommand) return smcKeys(smcSpec, root);
   if (*smcReadCommand) return smcRead(smcSpec, root, smcKey, smcJson);

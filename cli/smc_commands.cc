@@ -47,8 +47,9 @@ std::string jsonText(const char* text) {
   return quoted + "\"";
 }
 
-// Installs the transport `spec` names as the process's; false (having said why) when it cannot.
-bool install(const std::string& spec, const std::string& root, std::string* description) {
+}  // namespace
+
+bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description) {
   std::string error;
   auto choice = linux::chooseSmcTransport(spec, root, &error);
   if (!choice) {
@@ -64,8 +65,6 @@ bool install(const std::string& spec, const std::string& root, std::string* desc
   return true;
 }
 
-}  // namespace
-
 std::string smcReadJson(const SmcKeyValue& value) {
   return "{\"key\": " + jsonText(value.key) + ", \"type\": " + jsonText(value.dataType) +
          ", \"size\": " + std::to_string(value.dataSize) + ", \"bytes\": \"" + hex(value.bytes, value.dataSize) +
@@ -80,14 +79,14 @@ std::string smcReadText(const SmcKeyValue& value) {
 
 int smcInfo(const std::string& spec, const std::string& root) {
   std::string description;
-  if (!install(spec, root, &description)) return 1;
+  if (!installSmcTransport(spec, root, &description)) return 1;
   std::printf("%s\n", description.c_str());
   return 0;
 }
 
 int smcKeys(const std::string& spec, const std::string& root) {
   std::string description;
-  if (!install(spec, root, &description)) return 1;
+  if (!installSmcTransport(spec, root, &description)) return 1;
   if (TlxOpen() != 0) {
     std::fprintf(stderr, "trellis: no SMC connection (%s)\n", description.c_str());
     return 1;
@@ -103,7 +102,7 @@ int smcRead(const std::string& spec, const std::string& root, const std::string&
     return 2;
   }
   std::string description;
-  if (!install(spec, root, &description)) return 1;
+  if (!installSmcTransport(spec, root, &description)) return 1;
   if (TlxOpen() != 0) {
     std::fprintf(stderr, "trellis: no SMC connection (%s)\n", description.c_str());
     return 1;

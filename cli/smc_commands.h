@@ -14,6 +14,11 @@ std::string smcReadJson(const SmcKeyValue& value);
 // The same for people: "TC0P  sp78  2 bytes  2a80  42.5".
 std::string smcReadText(const SmcKeyValue& value);
 
+// Installs the SMC transport `spec` names (auto, hwmon, applesmc, sim:PATH, none) as the
+// process's, replacing one installed before; false, having said why on standard error, when it
+// cannot be had. `description` receives what was chosen.
+bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description);
+
 // Each returns the exit status: 0, 1 when the SMC cannot be read, 2 for bad arguments.
 int smcInfo(const std::string& spec, const std::string& root);
 int smcKeys(const std::string& spec, const std::string& root);

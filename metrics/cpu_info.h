@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/base_hardware_info.h"
+#include "model/record.h"
 #include "metrics/cpu_source.h"
 
 namespace trellis {
@@ -28,6 +29,9 @@ class CpuUsage {
   void setSystem(std::int32_t v) { system_ = v; }
   std::int32_t idle() const;
   void setIdle(std::int32_t v) { idle_ = v; }
+
+  // Properties: user, system, idle (as the clamping getters read them).
+  static RecordTable<CpuUsage> recordTable();
 
  private:
   std::int32_t user_ = 0;
@@ -68,6 +72,10 @@ class CpuModel {
   // The 1-, 5- and 15-minute load averages; absent when they could not be read.
   const std::optional<std::vector<double>>& loadAverage() const { return loadAverage_; }
   void setLoadAverage(std::optional<std::vector<double>> v) { loadAverage_ = std::move(v); }
+
+  // Properties in declaration order: cpuCount, taskCount, threadCount, userUsagePercent,
+  // systemUsagePercent, idlePercent, temperature, brand, cpusUsageArr (of CpuUsage), loadAverage.
+  static RecordTable<CpuModel> recordTable();
 
  private:
   std::int32_t cpuCount_ = 0;
