@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/run_loop.h"
+#include "cli/command_set.h"
 #include "cli/metrics_commands.h"
 #include "cli/smc_commands.h"
 #include "model/value_json.h"
@@ -260,11 +261,19 @@ int runCompanion(int argc, char** argv) {
     sub->add_option("--root", root, "read /proc and sysfs under this folder")->capture_default_str();
   }
 
+  CommandSet groups;
+  addStorageCommands(*metricsCommand, groups);
+  addNetworkCommands(app, *metricsCommand, groups);
+  addPreferencesCommands(app, groups);
+  addDesktopCommands(app, groups);
+
   for (auto* sub : {watchCommand, pauseCommand, quitCommand, powerCommand, postCommand}) {
     sub->add_option("--bus", busName, "the message bus to use")->check(CLI::IsMember({"session", "system"}));
   }
 
   CLI11_PARSE(app, argc, argv);
+
+  if (std::optional<int> status = groups.runParsed()) return *status;
 
   if (*metricsCpuCommand) return metricsCpu(smcSpec, root, metricsJson, sinceBoot);
   if (*smcInfoCommand) return smcInfo(smcSpec, root);
