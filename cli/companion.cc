@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/run_loop.h"
+#include "cli/bus_session.h"
 #include "cli/command_set.h"
 #include "cli/metrics_commands.h"
 #include "cli/smc_commands.h"
@@ -106,35 +107,13 @@ std::optional<std::string> CycleLine::add(std::string_view name, const std::opti
 
 namespace {
 
-struct Session {
-  std::unique_ptr<linux::SdEventRunLoop> loop;
-  std::unique_ptr<linux::DBusCenter> center;
-};
-
-std::optional<Session> connect(const std::string& busName) {
-  int error = 0;
-  Session session;
-  session.loop = linux::SdEventRunLoop::create(&error);
-  if (!session.loop) {
-    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", linux::errnoText(error).c_str());
-    return std::nullopt;
-  }
-  linux::DBusCenter::Options options;
-  options.bus = busName == "system" ? linux::BusKind::System : linux::BusKind::Session;
-  session.center = linux::DBusCenter::create(*session.loop, options, &error);
-  if (!session.center) {
-    std::fprintf(stderr, "trellis: cannot connect to the %s bus: %s\n", busName.c_str(),
-                 linux::errnoText(error).c_str());
-    return std::nullopt;
-  }
-  return session;
-}
 
 // The deepest user information the bus carries: it allows 64 nested containers in a message,
 // the signal's own a{sv} takes 2 of them and every dictionary inside it 3 more (v, a, e).
 constexpr int kMaxPostDepth = 21;
 
-int post(const std::string& busName, std::string_view name, const std::optional<Dictionary>& userInfo) {
+int post(const std::string& busName, std::string_view name, const std::optional<Dictionary>& userInfo,
+         long repeat = 1) {
   if (userInfo) {
     const std::size_t size = linux::encodedSize(*userInfo);
     if (size > protocol::kMaxUserInfoBytes) {
@@ -147,9 +126,13 @@ int post(const std::string& busName, std::string_view name, const std::optional<
       return 2;
     }
   }
-  auto session = connect(busName);
+  auto session = connectBus(busName);
   if (!session) return 1;
-  session->center->postNotification(name, userInfo ? &*userInfo : nullptr);
+  for (long i = 0; i < repeat; ++i) {
+    session->center->postNotification(name, userInfo ? &*userInfo : nullptr);
+    // Keep the outgoing queue short on a long burst.
+    if ((i + 1) % 256 == 0) session->center->flush();
+  }
   session->center->flush();
   if (busName == "system") {
     // On the system bus the agent asks the bus daemon which user sent a command, which it can
@@ -182,7 +165,7 @@ class Watcher {
 };
 
 int watch(const std::string& busName, bool json, long limit) {
-  auto session = connect(busName);
+  auto session = connectBus(busName);
   if (!session) return 1;
   RunLoop& loop = *session->loop;
   KwCFNotificationManager manager(*session->center, loop);
@@ -230,6 +213,10 @@ int runCompanion(int argc, char** argv) {
   auto* postCommand = app.add_subcommand("post", "post any notification");
   postCommand->add_option("name", postName, "the notification name")->required();
   postCommand->add_option("--user-info", userInfoText, "user information as a JSON object, or @FILE to read it from FILE");
+  long repeat = 1;
+  postCommand->add_option("--repeat", repeat, "post it this many times, back to back")
+      ->check(CLI::Range(1L, 1000000L))
+      ->capture_default_str();
 
   std::string smcSpec = "auto";
   std::string root = "/";
@@ -266,6 +253,7 @@ int runCompanion(int argc, char** argv) {
   addNetworkCommands(app, *metricsCommand, groups);
   addPreferencesCommands(app, groups);
   addDesktopCommands(app, groups);
+  addDoctorCommands(app, groups);
 
   for (auto* sub : {watchCommand, pauseCommand, quitCommand, powerCommand, postCommand}) {
     sub->add_option("--bus", busName, "the message bus to use")->check(CLI::IsMember({"session", "system"}));
@@ -307,7 +295,7 @@ int runCompanion(int argc, char** argv) {
       }
       userInfo = *parsed->dictionary();
     }
-    return post(busName, postName, userInfo);
+    return post(busName, postName, userInfo, repeat);
   }
   return 2;
 }
