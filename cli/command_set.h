@@ -33,5 +33,6 @@ void addStorageCommands(CLI::App& metrics, CommandSet& commands);   // metrics m
 void addNetworkCommands(CLI::App& app, CLI::App& metrics, CommandSet& commands);  // metrics network, public-ip
 void addPreferencesCommands(CLI::App& app, CommandSet& commands);  // defaults, purge
 void addDesktopCommands(CLI::App& app, CommandSet& commands);      // permissions, run-script
+void addDoctorCommands(CLI::App& app, CommandSet& commands);       // doctor
 
 }  // namespace trellis::cli

@@ -49,7 +49,8 @@ std::string jsonText(const char* text) {
 
 }  // namespace
 
-bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description) {
+bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description,
+                         const SmcTransport** transport) {
   std::string error;
   auto choice = linux::chooseSmcTransport(spec, root, &error);
   if (!choice) {
@@ -62,6 +63,7 @@ bool installSmcTransport(const std::string& spec, const std::string& root, std::
   static std::unique_ptr<SmcTransport> installed;
   SmcTransport::setSystem(choice->transport.get());
   installed = std::move(choice->transport);
+  if (transport != nullptr) *transport = installed.get();
   return true;
 }
 

@@ -16,8 +16,10 @@ std::string smcReadText(const SmcKeyValue& value);
 
 // Installs the SMC transport `spec` names (auto, hwmon, applesmc, sim:PATH, none) as the
 // process's, replacing one installed before; false, having said why on standard error, when it
-// cannot be had. `description` receives what was chosen.
-bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description);
+// cannot be had. `description` receives what was chosen; `transport`, when given, the installed
+// transport (null for "none"), which lives until the next install.
+bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description,
+                         const SmcTransport** transport = nullptr);
 
 // Each returns the exit status: 0, 1 when the SMC cannot be read, 2 for bad arguments.
 int smcInfo(const std::string& spec, const std::string& root);
