@@ -11,8 +11,10 @@
 namespace trellis {
 namespace {
 
+using Strings = std::vector<std::string>;
+
 struct Target {
-  explicit Target(std::string label, std::vector<std::string>* log) : label(std::move(label)), log(log) {}
+  Target(std::string label, Strings* log) : label(std::move(label)), log(log) {}
   void first(const UserInfo& info) { log->push_back(label + ".first" + describe(info)); }
   void second(const UserInfo& info) { log->push_back(label + ".second" + describe(info)); }
   void plain() { log->push_back(label + ".plain"); }
@@ -22,56 +24,44 @@ struct Target {
     return v && v->string() ? "(" + *v->string() + ")" : "(other)";
   }
   std::string label;
-  std::vector<std::string>* log;
+  Strings* log;
 };
 
 class NotificationManagerTest : public ::testing::Test {
  protected:
+  std::shared_ptr<Target> target(const std::string& label) { return std::make_shared<Target>(label, &log); }
+  // Delivers `name` and runs what the main queue then holds; what the handlers logged.
+  Strings deliver(const std::string& name, std::optional<Dictionary> info = std::nullopt) {
+    log.clear();
+    center.deliver(name, std::nullopt, std::move(info));
+    EXPECT_TRUE(log.empty()) << "handlers run from the main queue, not inside the delivery";
+    loop.runQueued();
+    return log;
+  }
+
   testing::ManualRunLoop loop;
   sim::InProcessCenter center{loop};
   KwCFNotificationManager manager{center, loop};
-  std::vector<std::string> log;
-
-  std::shared_ptr<Target> target(const std::string& label) { return std::make_shared<Target>(label, &log); }
-  void deliver(const std::string& name, std::optional<Dictionary> info = std::nullopt) {
-    center.deliver(name, std::nullopt, std::move(info));
-  }
+  Strings log;
 };
 
-TEST_F(NotificationManagerTest, SameTargetTwiceKeepsOneRecordWithTheLastHandler) {
+TEST_F(NotificationManagerTest, HandlersRunInRegistrationOrderForTheirExactNameOnly) {
   auto a = target("a");
-  manager.addObserver(a, &Target::first, "N");
-  manager.addObserver(a, &Target::second, "N");
-  EXPECT_EQ(center.registrations("N"), 1);
-  ASSERT_EQ(manager.observerDict().at("N").size(), 1u);
-
-  deliver("N", Dictionary{{"k", "v"}});
-  EXPECT_TRUE(log.empty()) << "handlers run from the main queue, not inside the delivery";
-  loop.runQueued();
-  EXPECT_EQ(log, (std::vector<std::string>{"a.second(v)"}));
-}
-
-TEST_F(NotificationManagerTest, TwoTargetsRunInRegistrationOrderWithOrWithoutUserInfo) {
   auto b = target("b");
-  auto a = target("a");
   manager.addObserver(b, &Target::first, "N");
-  manager.addObserver(a, &Target::plain, "N");
-  deliver("N");
-  deliver("N", Dictionary{{"k", "x"}});
-  loop.runQueued();
-  EXPECT_EQ(log, (std::vector<std::string>{"b.first(none)", "a.plain", "b.first(x)", "a.plain"}));
+  manager.addObserver(a, &Target::first, "N");
+  manager.addObserver(a, &Target::plain, "N");  // the same target again: one record, the last handler
+  EXPECT_EQ(center.registrations("N"), 1);
+  EXPECT_EQ(manager.observerDict().at("N").size(), 2u);
+  EXPECT_EQ(deliver("N"), (Strings{"b.first(none)", "a.plain"}));
+  EXPECT_EQ(deliver("N", Dictionary{{"k", "x"}}), (Strings{"b.first(x)", "a.plain"}));
+  manager.addObserver(b, &Target::second, "NSNotificationNameToolPause");
+  EXPECT_EQ(deliver("NSNotificationNameToolpause"), Strings{});
+  EXPECT_EQ(deliver("nsnotificationnametoolpause"), Strings{});
+  EXPECT_EQ(deliver("NSNotificationNameToolPause", Dictionary{{"k", "v"}}), Strings{"b.second(v)"});
 }
 
-TEST_F(NotificationManagerTest, NamesMatchExactly) {
-  auto a = target("a");
-  manager.addObserver(a, &Target::plain, "NSNotificationNameToolPause");
-  deliver("NSNotificationNameToolpause");
-  deliver("nsnotificationnametoolpause");
-  loop.runQueued();
-  EXPECT_TRUE(log.empty());
-}
-
-TEST_F(NotificationManagerTest, RemovingTheLastRecordUnregistersAndReRegistrationRegistersAgain) {
+TEST_F(NotificationManagerTest, RemovalsUnregisterWithTheLastRecordAndPurgeDestroyedTargets) {
   auto a = target("a");
   auto b = target("b");
   manager.addObserver(a, &Target::plain, "N");
@@ -81,92 +71,71 @@ TEST_F(NotificationManagerTest, RemovingTheLastRecordUnregistersAndReRegistratio
   manager.removeObserver(b.get(), "N");
   EXPECT_FALSE(center.isRegistered("N"));
   EXPECT_EQ(manager.observerDict().count("N"), 0u);
-
-  deliver("N");
-  loop.runQueued();
-  EXPECT_TRUE(log.empty());
-
+  EXPECT_EQ(deliver("N"), Strings{});
   manager.addObserver(a, &Target::plain, "N");
   EXPECT_EQ(center.registrations("N"), 2);
-  deliver("N");
-  loop.runQueued();
-  EXPECT_EQ(log, (std::vector<std::string>{"a.plain"}));
-}
+  EXPECT_EQ(deliver("N"), Strings{"a.plain"});
 
-TEST_F(NotificationManagerTest, RemovalPurgesRecordsOfDestroyedTargets) {
-  auto a = target("a");
+  // Records of destroyed targets wait for the next removal.
   auto gone = target("gone");
   manager.addObserver(gone, &Target::plain, "N");
-  manager.addObserver(a, &Target::plain, "N");
   gone.reset();
-  EXPECT_EQ(manager.observerDict().at("N").size(), 2u) << "dead records wait for the next removal";
+  EXPECT_EQ(manager.observerDict().at("N").size(), 2u);
   manager.removeObserver(a.get(), "N");
   EXPECT_EQ(manager.observerDict().count("N"), 0u);
   EXPECT_FALSE(center.isRegistered("N"));
-}
 
-TEST_F(NotificationManagerTest, ATargetDestroyedBeforeItsTaskRunsIsNotCalled) {
-  auto a = target("a");
-  auto b = target("b");
-  manager.addObserver(a, &Target::plain, "N");
-  manager.addObserver(b, &Target::plain, "N");
-  deliver("N");
-  a.reset();
-  loop.runQueued();
-  EXPECT_EQ(log, (std::vector<std::string>{"b.plain"}));
-}
-
-TEST_F(NotificationManagerTest, RemoveObserverFromEveryNameAndRemoveAll) {
-  auto a = target("a");
-  auto b = target("b");
+  // From every name at once, and everything.
   manager.addObserver(a, &Target::plain, "N1");
   manager.addObserver(a, &Target::plain, "N2");
   manager.addObserver(b, &Target::plain, "N2");
   manager.removeObserver(a.get());
   EXPECT_FALSE(center.isRegistered("N1"));
   EXPECT_TRUE(center.isRegistered("N2"));
-  ASSERT_EQ(manager.observerDict().size(), 1u);
-
+  EXPECT_EQ(manager.observerDict().size(), 1u);
   manager.removeAllObservers();
   EXPECT_FALSE(center.isRegistered("N2"));
   EXPECT_TRUE(manager.observerDict().empty());
 }
 
-TEST_F(NotificationManagerTest, NamesThatCannotBeRegisteredAreIgnoredLikeAnEmptyName) {
-  auto a = target("a");
-  for (std::string name : {std::string(), std::string("with space"), std::string("quote'd"),
-                           std::string("back\\slash"), std::string(256, 'x'), std::string("caf\xc3\xa9")}) {
-    manager.addObserver(a, &Target::plain, name);
-    EXPECT_FALSE(center.isRegistered(name)) << name;
-  }
-  EXPECT_TRUE(manager.observerDict().empty());
-  manager.addObserver(a, &Target::plain, std::string(255, 'x') );
-  EXPECT_TRUE(center.isRegistered(std::string(255, 'x')));
-}
-
-TEST_F(NotificationManagerTest, HandlersMayChangeRegistrationsWithoutDisturbingTheCurrentDelivery) {
+TEST_F(NotificationManagerTest, DeliveriesInFlightSurviveChangesButNotTheirTarget) {
   auto a = target("a");
   auto b = target("b");
+  manager.addObserver(a, &Target::plain, "N");
+  manager.addObserver(b, &Target::plain, "N");
+  center.deliver("N", std::nullopt, std::nullopt);
+  a.reset();
+  loop.runQueued();
+  EXPECT_EQ(log, Strings{"b.plain"}) << "a target destroyed before its task runs is not called";
+
+  // A handler that removes another: that one's task was already queued, and it is still alive.
   struct Remover {
     KwCFNotificationManager* manager;
     Target* other;
-    std::vector<std::string>* log;
+    Strings* log;
     void run() {
       log->push_back("remover");
       manager->removeObserver(other, "N");
     }
   };
+  manager.removeAllObservers();
   auto remover = std::make_shared<Remover>(Remover{&manager, b.get(), &log});
   manager.addObserver(remover, &Remover::run, "N");
   manager.addObserver(b, &Target::plain, "N");
-  deliver("N");
-  loop.runQueued();
-  // b's task was queued before the remover ran; b is still alive, so it is called once more.
-  EXPECT_EQ(log, (std::vector<std::string>{"remover", "b.plain"}));
-  log.clear();
-  deliver("N");
-  loop.runQueued();
-  EXPECT_EQ(log, (std::vector<std::string>{"remover"}));
+  EXPECT_EQ(deliver("N"), (Strings{"remover", "b.plain"}));
+  EXPECT_EQ(deliver("N"), Strings{"remover"});
+}
+
+TEST_F(NotificationManagerTest, NamesThatCannotBeRegisteredAreIgnoredLikeAnEmptyName) {
+  auto a = target("a");
+  for (std::string name : {std::string(), std::string("with space"), std::string("quote'd"), std::string("back\\slash"),
+                           std::string(256, 'x'), std::string("caf\xc3\xa9")}) {
+    manager.addObserver(a, &Target::plain, name);
+    EXPECT_FALSE(center.isRegistered(name)) << name;
+  }
+  EXPECT_TRUE(manager.observerDict().empty());
+  manager.addObserver(a, &Target::plain, std::string(255, 'x'));
+  EXPECT_TRUE(center.isRegistered(std::string(255, 'x')));
 }
 
 TEST_F(NotificationManagerTest, PostsGoToTheCentreWithAndWithoutUserInfo) {

@@ -1,24 +1,23 @@
-// Tests of the Linux CPU source: the committed /proc and /sys trees under tests/fixtures/proc/
-// (an x86 desktop, two arm64 machines, a machine with an offline processor), trees built here for
-// missing and damaged files, the text parsers fed every truncation and kinds of corruption, and a
-// look at this machine's own /proc.
+// The Linux CPU source: the committed /proc and /sys trees under tests/fixtures/proc/ (an x86
+// desktop, two arm64 machines, a machine with an offline processor), trees built here for missing
+// and damaged files, the text parsers fed every truncation and kinds of corruption, and a look at
+// this machine's own /proc.
 #include "platform/linux/proc_cpu_source.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/temp_tree.h"
+
 namespace trellis::linux {
 namespace {
-
-namespace fs = std::filesystem;
 
 std::string fixture(const std::string& name) { return std::string(TRELLIS_TEST_FIXTURES) + "/proc/" + name; }
 
@@ -31,108 +30,75 @@ ProcessorTicks T(std::uint32_t user, std::uint32_t system, std::uint32_t idle, s
   return {user, system, idle, nice};
 }
 
-// --- Committed machines ------------------------------------------------------------------------
-
-TEST(ProcCpuSourceTest, X86DesktopGivesEveryReading) {
-  ProcCpuSource source(fixture("x86-4cpu"));
-  EXPECT_EQ(source.brand(), "Intel(R) Core(TM) i5-7500 CPU @ 3.40GHz");
-  EXPECT_EQ(source.processorCount(), 4);
-  // Five numeric folders; "sys" and "driver" are not processes, files are not folders.
-  EXPECT_EQ(source.taskAndThreadCount(), (TaskAndThreadCount{5, 1234}));
-  EXPECT_EQ(source.loadAverages(), (std::array<double, 3>{0.52, 0.58, 0.59}));
-  // system + irq + softirq, idle + iowait; steal and guest left out.
-  EXPECT_EQ(source.processorTicks(), (std::vector{T(3000, 975, 40200, 100), T(4000, 1100, 39300, 200),
-                                                  T(2500, 860, 41100, 50), T(2500, 965, 40200, 50)}));
-}
-
-TEST(ProcCpuSourceTest, Arm64WithHardwareLineAndNoOnlineFile) {
-  ProcCpuSource source(fixture("arm64-hardware"));
-  EXPECT_EQ(source.brand(), "Qualcomm Technologies, Inc SM8150");
-  // No sys/devices/system/cpu/online: the processor lines of /proc/stat are counted.
-  EXPECT_EQ(source.processorCount(), 4);
-  EXPECT_EQ(source.taskAndThreadCount(), (TaskAndThreadCount{1, 300}));
-  // Lines with only user, nice, system and idle.
-  EXPECT_EQ(source.processorTicks(), (std::vector<ProcessorTicks>(4, T(100, 50, 350, 0))));
-}
-
-TEST(ProcCpuSourceTest, Arm64WithOnlyPartNumbersHasNoBrand) {
-  ProcCpuSource source(fixture("arm64-plain"));
-  EXPECT_EQ(source.brand(), std::nullopt);
-  EXPECT_EQ(source.processorCount(), 2);
-  EXPECT_EQ(source.taskAndThreadCount(), (TaskAndThreadCount{0, 64}));
-}
-
-TEST(ProcCpuSourceTest, OfflineProcessorIsLeftOutOfCountAndList) {
-  ProcCpuSource source(fixture("offline-gap"));
-  EXPECT_EQ(source.brand(), "AMD Ryzen 5 3600 6-Core Processor");
-  EXPECT_EQ(source.processorCount(), 3);
-  // cpu0, cpu1, cpu3: the list closes the gap.
-  EXPECT_EQ(source.processorTicks(), (std::vector<ProcessorTicks>(3, T(200, 110, 1010, 10))));
-}
-
-// --- Built trees -------------------------------------------------------------------------------
-
-class ProcTreeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "trellis-proc-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root = pattern;
-    fs::create_directories(root / "proc");
-    fs::create_directories(root / "sys/devices/system/cpu");
+// Every reading of `source`: "brand | count | tasks/threads | load averages | ticks", "-" for one
+// that fails; ticks as "user,system,idle,nice" per processor.
+std::string readings(ProcCpuSource& source) {
+  std::ostringstream out;
+  out << source.brand().value_or("-") << " | ";
+  if (auto count = source.processorCount()) out << *count;
+  out << " | ";
+  if (auto tasks = source.taskAndThreadCount()) out << tasks->tasks << "/" << tasks->threads;
+  out << " |";
+  if (auto load = source.loadAverages()) out << " " << (*load)[0] << " " << (*load)[1] << " " << (*load)[2];
+  out << " |";
+  for (const ProcessorTicks& t : source.processorTicks().value_or(std::vector<ProcessorTicks>{})) {
+    out << " " << t.user << "," << t.system << "," << t.idle << "," << t.nice;
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-  void write(const std::string& relative, const std::string& text) {
-    std::ofstream(root / relative, std::ios::trunc | std::ios::binary) << text;
-  }
+  return out.str();
+}
 
-  fs::path root;
-};
+TEST(ProcCpuSourceTest, CommittedMachinesGiveEveryReading) {
+  // x86: five numeric folders ("sys" and "driver" are not processes, files are not folders);
+  // system + irq + softirq, idle + iowait, steal and guest left out. arm64: a Hardware line and
+  // no online file (the processor lines of proc/stat are counted), lines of four numbers; only
+  // part numbers: no brand. An offline processor is left out of count and list.
+  const std::pair<const char*, const char*> rows[] = {
+      {"x86-4cpu",
+       "Intel(R) Core(TM) i5-7500 CPU @ 3.40GHz | 4 | 5/1234 | 0.52 0.58 0.59 | 3000,975,40200,100 "
+       "4000,1100,39300,200 2500,860,41100,50 2500,965,40200,50"},
+      {"arm64-hardware",
+       "Qualcomm Technologies, Inc SM8150 | 4 | 1/300 | 1 0.5 0.25 | 100,50,350,0 100,50,350,0 100,50,350,0 "
+       "100,50,350,0"},
+      {"arm64-plain", "- | 2 | 0/64 | 0 0 0 | 5,5,40,0 5,5,40,0"},
+      {"offline-gap",
+       "AMD Ryzen 5 3600 6-Core Processor | 3 | 1/150 | 0.1 0.2 0.3 | 200,110,1010,10 "
+       "200,110,1010,10 200,110,1010,10"},
+  };
+  for (const auto& [machine, expected] : rows) {
+    ProcCpuSource source(fixture(machine));
+    EXPECT_EQ(readings(source), expected) << machine;
+  }
+}
 
-TEST_F(ProcTreeTest, MissingFilesFailEachReadingCleanly) {
-  ProcCpuSource source(root.string());
-  EXPECT_EQ(source.brand(), std::nullopt);
+TEST(ProcCpuSourceTest, MissingAndDamagedFilesFailTheirReadingCleanly) {
+  testing::TempTree tree;
+  ProcCpuSource source(tree.root());
+  EXPECT_EQ(readings(source), "- |  |  | |");
+  ProcCpuSource nowhere(tree.root() + "/does-not-exist");
+  EXPECT_EQ(readings(nowhere), "- |  |  | |");
+
+  // The processor count falls back to proc/stat when the online file is damaged, and the online
+  // file wins when it reads.
+  tree.write("proc/stat", "cpu  1 2 3 4\ncpu0 1 2 3 4\ncpu1 1 2 3 4\ncpu5 1 2 3 4\n");
+  const std::pair<const char*, std::optional<std::int32_t>> online[] = {
+      {"0-1,5\n", 3}, {"0-15\n", 16}, {"0-\n", 3}, {"", 3}};
+  for (const auto& [text, count] : online) {
+    tree.write("sys/devices/system/cpu/online", text);
+    EXPECT_EQ(source.processorCount(), count) << text;
+  }
+  tree.write("proc/stat", "cpu  1 2 3 4\ncpu0 1 2 3\n");
   EXPECT_EQ(source.processorCount(), std::nullopt);
+
+  // Tasks are the numeric folders, and need the total of proc/loadavg.
+  for (const char* name : {"1", "2", "300", "self", "12a", "sys"}) tree.write("proc/" + std::string(name) + "/x", "");
+  tree.write("proc/4242", "a numeric file is no process folder");
   EXPECT_EQ(source.taskAndThreadCount(), std::nullopt);
-  EXPECT_EQ(source.loadAverages(), std::nullopt);
-  EXPECT_EQ(source.processorTicks(), std::nullopt);
-
-  ProcCpuSource nowhere((root / "does-not-exist").string());
-  EXPECT_EQ(nowhere.processorTicks(), std::nullopt);
-  EXPECT_EQ(nowhere.taskAndThreadCount(), std::nullopt);
-}
-
-TEST_F(ProcTreeTest, ProcessorCountFallsBackToStatWhenOnlineIsDamaged) {
-  ProcCpuSource source(root.string());
-  write("proc/stat", "cpu  1 2 3 4\ncpu0 1 2 3 4\ncpu1 1 2 3 4\ncpu5 1 2 3 4\n");
-  write("sys/devices/system/cpu/online", "0-1,5\n");
-  EXPECT_EQ(source.processorCount(), 3);
-  write("sys/devices/system/cpu/online", "0-15\n");
-  EXPECT_EQ(source.processorCount(), 16);  // the online file wins when it reads
-  write("sys/devices/system/cpu/online", "0-\n");
-  EXPECT_EQ(source.processorCount(), 3);
-  write("sys/devices/system/cpu/online", "");
-  EXPECT_EQ(source.processorCount(), 3);
-  write("proc/stat", "cpu  1 2 3 4\ncpu0 1 2 3\n");
-  EXPECT_EQ(source.processorCount(), std::nullopt);
-}
-
-TEST_F(ProcTreeTest, TasksCountNumericFoldersOnlyAndNeedTheLoadavgTotal) {
-  ProcCpuSource source(root.string());
-  for (const char* name : {"1", "2", "300", "self", "12a", "sys"}) fs::create_directories(root / "proc" / name);
-  write("proc/4242", "a numeric file is no process folder");
-  EXPECT_EQ(source.taskAndThreadCount(), std::nullopt);  // no loadavg yet
-  write("proc/loadavg", "0.00 0.00 0.00 1/77 9\n");
+  tree.write("proc/loadavg", "0.00 0.00 0.00 1/77 9\n");
   EXPECT_EQ(source.taskAndThreadCount(), (TaskAndThreadCount{3, 77}));
-  write("proc/loadavg", "0.00 0.00 0.00\n");
+  tree.write("proc/loadavg", "0.00 0.00 0.00\n");
   EXPECT_EQ(source.taskAndThreadCount(), std::nullopt);
   EXPECT_EQ(source.loadAverages(), std::nullopt);
 }
-
-// --- /proc/stat text ---------------------------------------------------------------------------
 
 TEST(ParseProcStatTest, EveryTruncationGivesNothingOrTheCompleteLinesSoFar) {
   const std::string full = readFixture("x86-4cpu/proc/stat");
@@ -165,65 +131,51 @@ TEST(ParseProcStatTest, EveryTruncationGivesNothingOrTheCompleteLinesSoFar) {
   }
 }
 
-TEST(ParseProcStatTest, DamagedProcessorLinesFailTheWholeReading) {
-  const char* damaged[] = {
-      "",
-      "cpu  1 2 3 4\n",                                      // no processor line
-      "cpu0\n",                                              // label only
-      "cpu0 1 2 3\n",                                        // fewer than four numbers
-      "cpu0 1 2 x 4\n",                                      // not a number
-      "cpu0 1 2 3 4\ncpu1 1 2 -3 4\n",                       // a sign
-      "cpu0 1 2 3 4\ncpu1 1 2 3 4.5\n",                      // a fraction
-      "cpu0 18446744073709551616 0 0 0\n",                   // 2^64 does not fit
-      "cpu0 99999999999999999999999999999999999 0 0 0\n",   // nor does this
-      "cpu0 1 2 3 4 5 6 7 8 9 10 junk\n",                    // trailing text in a late field
-      "cpu0 1 2 3 4\r\n",                                    // a carriage return is not a separator
-  };
-  for (const char* text : damaged) EXPECT_EQ(parseProcStat(text), std::nullopt) << text;
-}
-
-TEST(ParseProcStatTest, FieldsMapAndWrapAsThirtyTwoBitCounters) {
+TEST(ParseProcStatTest, FieldsMapAndWrapAsThirtyTwoBitCountersAndDamagedLinesFailTheReading) {
   // 2^64 - 1 keeps its low 32 bits; 2^32 reads as 0; system + irq + softirq and idle + iowait
   // wrap modulo 2^32.
   EXPECT_EQ(parseProcStat("cpu0 18446744073709551615 4294967296 4294967295 4294967295 2 1 0\n"),
             (std::vector{T(0xFFFFFFFFu, 0u, 1u, 0u)}));
-  // Other lines, the machine-wide line, odd labels and tabs; extra fields ignored; no final
-  // newline.
+  // Other lines, the machine-wide line, odd labels and tabs; extra fields ignored; no final newline.
   EXPECT_EQ(parseProcStat("intr 1 2 3\ncpu 9 9 9 9\ncpuX 1 2 3 4\ncpu0\t1\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\n"
                           "  ctxt 5\ncpu12 10 20 30 40"),
             (std::vector{T(1, 3 + 6 + 7, 4 + 5, 2), T(10, 30, 40, 20)}));
+  // No processor line, a label only, fewer than four numbers, not a number, a sign, a fraction,
+  // past 2^64, trailing text in a late field, a carriage return.
+  for (const char* text :
+       {"", "cpu  1 2 3 4\n", "cpu0\n", "cpu0 1 2 3\n", "cpu0 1 2 x 4\n", "cpu0 1 2 3 4\ncpu1 1 2 -3 4\n",
+        "cpu0 1 2 3 4\ncpu1 1 2 3 4.5\n", "cpu0 18446744073709551616 0 0 0\n",
+        "cpu0 99999999999999999999999999999999999 0 0 0\n", "cpu0 1 2 3 4 5 6 7 8 9 10 junk\n", "cpu0 1 2 3 4\r\n"}) {
+    EXPECT_EQ(parseProcStat(text), std::nullopt) << text;
+  }
 }
 
-// --- /proc/cpuinfo text ------------------------------------------------------------------------
-
 TEST(ParseCpuInfoBrandTest, FirstModelNameThenHardware) {
-  EXPECT_EQ(parseCpuInfoBrand("processor\t: 0\nmodel name\t: First  \nprocessor\t: 1\nmodel name\t: Second\n"),
-            "First");
-  EXPECT_EQ(parseCpuInfoBrand("model name\t:\nmodel name\t:   \t\nmodel name : Late\n"), "Late");
-  EXPECT_EQ(parseCpuInfoBrand("Hardware\t: SoC\nprocessor\t: 0\nmodel name\t: ARMv7 Processor rev 4 (v7l)\n"),
-            "ARMv7 Processor rev 4 (v7l)");
-  EXPECT_EQ(parseCpuInfoBrand("CPU part\t: 0xd08\nHardware\t: BCM2835\nHardware\t: Other"), "BCM2835");
-  // Colons inside the value stay.
-  EXPECT_EQ(parseCpuInfoBrand("model name\t: A: B"), "A: B");
-  EXPECT_EQ(parseCpuInfoBrand(""), std::nullopt);
-  EXPECT_EQ(parseCpuInfoBrand("model name Intel\nmodelname: x\nModel Name: y\n"), std::nullopt);
+  const std::pair<const char*, std::optional<std::string>> rows[] = {
+      {"processor\t: 0\nmodel name\t: First  \nprocessor\t: 1\nmodel name\t: Second\n", "First"},
+      {"model name\t:\nmodel name\t:   \t\nmodel name : Late\n", "Late"},
+      {"Hardware\t: SoC\nprocessor\t: 0\nmodel name\t: ARMv7 Processor rev 4 (v7l)\n", "ARMv7 Processor rev 4 (v7l)"},
+      {"CPU part\t: 0xd08\nHardware\t: BCM2835\nHardware\t: Other", "BCM2835"},
+      {"model name\t: A: B", "A: B"},  // colons inside the value stay
+      {"", std::nullopt},
+      {"model name Intel\nmodelname: x\nModel Name: y\n", std::nullopt},
+  };
+  for (const auto& [text, brand] : rows) EXPECT_EQ(parseCpuInfoBrand(text), brand) << text;
 
   const std::string full = readFixture("x86-4cpu/proc/cpuinfo");
-  const std::string line = "model name\t: Intel(R) Core(TM) i5-7500 CPU @ 3.40GHz";
-  const std::size_t valueEnd = full.find(line) + line.size();
+  const std::string name = "Intel(R) Core(TM) i5-7500 CPU @ 3.40GHz";
+  const std::size_t valueEnd = full.find("model name\t: " + name) + 13 + name.size();
   for (std::size_t length = 0; length <= full.size(); ++length) {
     const auto brand = parseCpuInfoBrand(std::string_view(full.data(), length));
     if (length >= valueEnd) {
-      EXPECT_EQ(brand, "Intel(R) Core(TM) i5-7500 CPU @ 3.40GHz") << length;
+      EXPECT_EQ(brand, name) << length;
     } else if (brand) {
-      EXPECT_EQ(std::string("Intel(R) Core(TM) i5-7500 CPU @ 3.40GHz").rfind(*brand, 0), 0u) << length;
+      EXPECT_EQ(name.rfind(*brand, 0), 0u) << length;
     }
   }
 }
 
-// --- /proc/loadavg text ------------------------------------------------------------------------
-
-TEST(ParseLoadAvgTest, ReadsAveragesAndTheSchedulingEntities) {
+TEST(ParseLoadAvgTest, ReadsAveragesAndTheSchedulingEntitiesOfWholeTextOnly) {
   const auto parsed = parseLoadAvg("0.52 0.58 0.59 2/1234 56789\n");
   ASSERT_TRUE(parsed.has_value());
   EXPECT_EQ(parsed->averages, (std::array<double, 3>{0.52, 0.58, 0.59}));
@@ -233,40 +185,29 @@ TEST(ParseLoadAvgTest, ReadsAveragesAndTheSchedulingEntities) {
   ASSERT_TRUE(busy.has_value());
   EXPECT_EQ(busy->averages, (std::array<double, 3>{123.45, 0.0, 7.0}));
   EXPECT_EQ(busy->total, 2147483647);
-}
 
-TEST(ParseLoadAvgTest, DamagedTextGivesNothing) {
-  const char* damaged[] = {
-      "",  "0.52 0.58 0.59", "0.52 0.58 0.59 2\n", "0.52 0.58 0.59 2/\n", "0.52 0.58 0.59 /5\n",
-      "0.52 0.58 0.59 2/x\n", "-0.5 0.58 0.59 2/3\n", "inf 0.58 0.59 2/3\n", "nan 0.58 0.59 2/3\n",
-      "1e5 0.58 0.59 2/3\n", "0.52x 0.58 0.59 2/3\n", "0.52 0.58 0.59 2/2147483648\n",
-      "0.52 0.58 0.59 -2/3\n", ".5 0.58 0.59 2/3\n",
-  };
-  for (const char* text : damaged) EXPECT_EQ(parseLoadAvg(text), std::nullopt) << text;
-
+  for (const char* text : {"", "0.52 0.58 0.59", "0.52 0.58 0.59 2\n", "0.52 0.58 0.59 2/\n", "0.52 0.58 0.59 /5\n",
+                           "0.52 0.58 0.59 2/x\n", "-0.5 0.58 0.59 2/3\n", "inf 0.58 0.59 2/3\n", "nan 0.58 0.59 2/3\n",
+                           "1e5 0.58 0.59 2/3\n", "0.52x 0.58 0.59 2/3\n", "0.52 0.58 0.59 2/2147483648\n",
+                           "0.52 0.58 0.59 -2/3\n", ".5 0.58 0.59 2/3\n"}) {
+    EXPECT_EQ(parseLoadAvg(text), std::nullopt) << text;
+  }
   const std::string full = "0.52 0.58 0.59 2/1234 56789\n";
   const std::size_t needed = full.find('/') + 2;  // through the first digit of the total
   for (std::size_t length = 0; length < full.size(); ++length) {
-    const auto parsed = parseLoadAvg(std::string_view(full.data(), length));
-    EXPECT_EQ(parsed.has_value(), length >= needed) << length;
+    EXPECT_EQ(parseLoadAvg(std::string_view(full.data(), length)).has_value(), length >= needed) << length;
   }
 }
 
-// --- CPU range lists ---------------------------------------------------------------------------
-
 TEST(ParseCpuRangeListTest, CountsProcessorsOfWellFormedListsOnly) {
-  EXPECT_EQ(parseCpuRangeList("0\n"), 1);
-  EXPECT_EQ(parseCpuRangeList("0-3\n"), 4);
-  EXPECT_EQ(parseCpuRangeList("0-1,3"), 3);
-  EXPECT_EQ(parseCpuRangeList("0-3,5,7-8\n"), 7);
-  EXPECT_EQ(parseCpuRangeList("0-2147483646"), 2147483647);
-  const char* damaged[] = {"",   "\n",   "3-1",  "0-3,2", "0-3,3-4", "0,,1", "0,",   ",0",
-                           "a",  "-1",   "0-",   "-",     "0 - 3",   "0-3x", "0-4294967295",
-                           "0-4294967296", "1-2147483647,2147483648-4294967295"};
-  for (const char* text : damaged) EXPECT_EQ(parseCpuRangeList(text), std::nullopt) << text;
+  const std::pair<const char*, std::int32_t> good[] = {
+      {"0\n", 1}, {"0-3\n", 4}, {"0-1,3", 3}, {"0-3,5,7-8\n", 7}, {"0-2147483646", 2147483647}};
+  for (const auto& [text, count] : good) EXPECT_EQ(parseCpuRangeList(text), count) << text;
+  for (const char* text : {"", "\n", "3-1", "0-3,2", "0-3,3-4", "0,,1", "0,", ",0", "a", "-1", "0-", "-", "0 - 3",
+                           "0-3x", "0-4294967295", "0-4294967296", "1-2147483647,2147483648-4294967295"}) {
+    EXPECT_EQ(parseCpuRangeList(text), std::nullopt) << text;
+  }
 }
-
-// --- This machine ------------------------------------------------------------------------------
 
 TEST(ProcCpuSourceTest, ThisMachinesProcAgreesWithTheCLibrary) {
   ProcCpuSource source;

@@ -86,11 +86,8 @@ TEST(ValueJsonTest, FloatsPrintAsTheShortestTextOfTheFloat) {
   }
 }
 
-TEST(ValueJsonTest, IntegersTakeTheNarrowestKindThatHoldsThem) {
-  struct Case {
-    const char* text;
-    Value expected;
-  } cases[] = {
+TEST(ValueJsonTest, DocumentsReadBackAsValuesOfTheNarrowestKind) {
+  const std::pair<const char*, Value> rows[] = {
       {"0", std::int32_t{0}},
       {"2147483647", std::int32_t{2147483647}},
       {"-2147483648", std::numeric_limits<std::int32_t>::min()},
@@ -103,31 +100,25 @@ TEST(ValueJsonTest, IntegersTakeTheNarrowestKindThatHoldsThem) {
       {"18446744073709551616", 18446744073709551616.0},
       {"1.0", 1.0},
       {"-0.5e3", -500.0},
+      // nlohmann keeps the last of a repeated key.
+      {R"({"a": [1, "two", null, true, {"b": 2.5}], "a": false, "c": {}})",
+       Dictionary{{"a", false}, {"c", Dictionary{}}}},
   };
-  for (const Case& c : cases) {
-    std::optional<Value> value = parseJson(c.text);
-    ASSERT_TRUE(value.has_value()) << c.text;
-    EXPECT_EQ(*value, c.expected) << c.text << " read as " << kindName(value->kind());
+  for (const auto& [text, expected] : rows) {
+    std::optional<Value> value = parseJson(text);
+    ASSERT_TRUE(value.has_value()) << text;
+    EXPECT_EQ(*value, expected) << text << " read as " << kindName(value->kind());
   }
-}
-
-TEST(ValueJsonTest, DocumentsReadBackAsValues) {
-  std::optional<Value> value = parseJson(R"({"a": [1, "two", null, true, {"b": 2.5}], "a": false, "c": {}})");
-  ASSERT_TRUE(value.has_value());
-  // nlohmann keeps the last of a repeated key.
-  EXPECT_EQ(*value, Value(Dictionary{{"a", false}, {"c", Dictionary{}}}));
-
-  Value original = Dictionary{{"list", Array{std::int32_t{1}, "two", Null{}, true, Dictionary{{"b", 2.5}}}},
-                              {"big", std::numeric_limits<std::uint64_t>::max()},
-                              {"negative", std::int64_t{-5000000000}}};
+  const Value original = Dictionary{{"list", Array{std::int32_t{1}, "two", Null{}, true, Dictionary{{"b", 2.5}}}},
+                                    {"big", std::numeric_limits<std::uint64_t>::max()},
+                                    {"negative", std::int64_t{-5000000000}}};
   EXPECT_EQ(parseJson(toJson(original).dump()), original);
-
   // A JSON value that already exists converts the same way.
   EXPECT_EQ(fromJson(nlohmann::json::binary({1, 2})), Value(Bytes{1, 2}));
   EXPECT_EQ(fromJson(nlohmann::json(nlohmann::json::value_t::discarded)), std::nullopt);
 }
 
-TEST(ValueJsonTest, NestingIsLimited) {
+TEST(ValueJsonTest, NestingIsLimitedAndBadTextGivesNothing) {
   // Depth counts containers: [[[1]]] is 3 deep.
   EXPECT_EQ(parseJson("[[[1]]]", nullptr, 3), Value(Array{Array{Array{std::int32_t{1}}}}));
   std::string error;
@@ -146,14 +137,13 @@ TEST(ValueJsonTest, NestingIsLimited) {
   error.clear();
   EXPECT_EQ(parseJson(hostile, &error), std::nullopt);
   EXPECT_FALSE(error.empty());
-}
 
-TEST(ValueJsonTest, TextThatIsNotJsonGivesNothingAndAReason) {
+  // Text that is not JSON gives nothing and a reason, and no exception when no reason is wanted.
   for (const char* text : {"", "{", "{\"a\":}", "nul", "{} x", "[1,]", "'single'", "{\"a\" 1}", "\"\xff\"", "1e999"}) {
     std::string error;
     EXPECT_EQ(parseJson(text, &error), std::nullopt) << text;
     EXPECT_FALSE(error.empty()) << text;
-    EXPECT_EQ(parseJson(text), std::nullopt) << text;  // no error text wanted: still no exception
+    EXPECT_EQ(parseJson(text), std::nullopt) << text;
   }
 }
 

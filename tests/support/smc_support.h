@@ -1,0 +1,84 @@
+// Helpers shared by the SMC suites: request builders, one-exchange calls, hex texts of values,
+// captured stream output, and a simulated SMC installed as the process's transport behind a
+// wrapper that records exchanges and fails chosen ones. Test thread only.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_smc.h"
+#include "smc/smc_key_table.h"
+#include "smc/smc_transport.h"
+
+namespace trellis::testing {
+
+// A key-table entry of `key` and `type` (four characters each) holding `bytes`.
+SmcKeyTable::Entry smcEntry(const char* key, const char* type, const std::vector<std::uint8_t>& bytes);
+
+// A request of `command` about `key` (four characters), every other field zero.
+SmcMessage smcRequest(std::uint8_t command, const std::string& key);
+SmcMessage smcIndexRequest(std::uint32_t index);
+std::string smcKeyText(std::uint32_t code);
+
+// One exchange on `transport`; the reply starts as 0xEE bytes so that what a failure leaves shows.
+struct SmcExchange {
+  int status = 0;
+  SmcMessage reply{};
+  std::size_t size = sizeof(SmcMessage);
+  std::vector<std::uint8_t> bytes(std::size_t count = 32) const { return {reply.bytes, reply.bytes + count}; }
+};
+SmcExchange smcExchange(SmcTransport& transport, std::uint32_t connection, const SmcMessage& request);
+
+// What a client learns about `key` on `transport`: key information, then the value, as
+// "<type> <value bytes in hex>" (at most 32 bytes); "missing" for a key not found, "failed" or
+// "<type> failed" when an exchange fails, "result N" or "<type> result N" for another result.
+// The replies must echo the command and key and carry no attributes (test failures otherwise).
+std::string smcKey(SmcTransport& transport, const std::string& key);
+// Exchanges on another connection, with another selector or a short reply buffer fail with
+// kSmcIOError and leave the reply as it was (test failures otherwise).
+void expectForeignCallsRefused(SmcTransport& transport, std::uint32_t connection);
+
+// `bytes` in lower-case hex.
+std::string hexText(const std::vector<std::uint8_t>& bytes);
+// The host-order bytes of `value` in hex, as a simulated key's "bytes".
+std::string floatHex(float value);
+// A fan identifier's value in hex: four zero bytes, then `name`.
+std::string fanIdHex(const std::string& name);
+// One key of a simulated SMC's file; `more` adds fields (", \"fail\": 1").
+std::string simKey(const std::string& key, const std::string& type, const std::string& hex,
+                   const std::string& more = "");
+
+// What `body` printed to the stream it is given.
+std::string printedBy(const std::function<void(std::FILE*)>& body);
+
+// A simulated SMC installed as the process's transport (uninstalled on destruction). Every
+// exchange is recorded as "<command> <key> <dataSize>" ("5 TC0P 2"; key at index: "8 #<index> 0"),
+// must carry zeros outside its command's fields (a test failure otherwise), and fails with
+// kSmcIOError when `failWhen` picks it.
+class InstalledSimSmc final : public SmcTransport {
+ public:
+  ~InstalledSimSmc() override;
+  // Replaces the simulation by one of `keys` (see simKey); clears the fault set-ups and the record.
+  // Keys that do not load are a test failure.
+  void install(const std::vector<std::string>& keys, bool openable = true);
+  std::vector<std::string> takeExchanges();
+
+  int open(std::uint32_t* connection) override;
+  int call(std::uint32_t connection, std::uint32_t selector, const SmcMessage& input, SmcMessage* output,
+           std::size_t* outputSize) override;
+
+  std::function<bool(int command, const std::string& key)> failWhen;
+  // A non-zero result byte that `resultWhen` gives is the whole answer: the reply holds only it,
+  // the command and the key.
+  std::function<std::uint8_t(int command, const std::string& key)> resultWhen;
+  std::vector<std::string> exchanges;
+
+ private:
+  std::unique_ptr<sim::SimSmc> sim_;
+};
+
+}  // namespace trellis::testing
