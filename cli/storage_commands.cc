@@ -1,7 +1,224 @@
+// `trellis metrics memory` and `trellis metrics disk`: the memory and disk collectors run once
+// (the disk one twice, a second apart, for throughput and temperatures) over the Linux sources.
+// Main thread only.
+#include "cli/storage_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
 #include "cli/command_set.h"
+#include "cli/smc_commands.h"
+#include "model/mapping.h"
+#include "model/value_json.h"
+#include "platform/linux/linux_disk_source.h"
+#include "platform/linux/proc_memory_source.h"
+#include "tools/kw_tools.h"
 
 namespace trellis::cli {
 
-void addStorageCommands(CLI::App&, CommandSet&) {}
+namespace {
+
+std::string dumpLine(const nlohmann::json& json) {
+  // Volume names are mount points, which may hold any bytes: replace what is not UTF-8.
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A record's dictionary form as JSON, with boolean properties as JSON booleans rather than the
+// dictionary form's 0 and 1.
+template <Record T>
+nlohmann::json recordJson(const T& record) {
+  nlohmann::json json = toJson(Value(mj_keyValues(record)));
+  for (const Property& property : recordTypeOf<T>().properties()) {
+    if (property.kind == PropertyKind::Bool && json.contains(property.name)) {
+      json[property.name] = json[property.name] != 0;
+    }
+  }
+  return json;
+}
+
+std::string perSecond(std::uint64_t bytes) { return KwTools::bytesToString(bytes, 1000) + "/s"; }
+
+std::string flagsOf(const DiskModel& disk) {
+  std::string flags;
+  const auto add = [&flags](const char* flag) {
+    if (!flags.empty()) flags += ',';
+    flags += flag;
+  };
+  if (disk.isMain()) add("main");
+  if (disk.isNetwork()) add("network");
+  add(disk.isWritable() ? "writable" : "read-only");
+  if (disk.isRemovable()) add("removable");
+  return flags;
+}
+
+// When the option was given before the subcommand (`trellis metrics --root X disk`), the
+// metrics command holds it.
+std::string fromEither(const CLI::App& sub, const CLI::App& metrics, const char* name, const std::string& own) {
+  const CLI::Option* mine = sub.get_option_no_throw(name);
+  const CLI::Option* parents = metrics.get_option_no_throw(name);
+  if ((mine == nullptr || mine->count() == 0) && parents != nullptr && parents->count() > 0) {
+    return parents->as<std::string>();
+  }
+  return own;
+}
+
+}  // namespace
+
+std::string memoryRecordJson(const MemoryModel& model) {
+  nlohmann::json json = recordJson(model);
+  json["totalString"] = model.totalString();
+  json["freeString"] = model.freeString();
+  json["useString"] = model.useString();
+  json["usePercentString"] = model.usePercentString();
+  return dumpLine(json);
+}
+
+std::string memoryRecordText(const MemoryModel& model) {
+  char text[256];
+  std::snprintf(text, sizeof text, "total  %s\nfree   %s (free and file cache)\nused   %s (%s)\n",
+                model.totalString().c_str(), model.freeString().c_str(), model.useString().c_str(),
+                model.usePercentString().c_str());
+  return text;
+}
+
+std::string diskReportJson(const std::vector<std::shared_ptr<DiskModel>>& volumes, const DiskModel* mainDisk,
+                           const DiskThroughput& throughput) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& disk : volumes) {
+    if (!disk) continue;
+    nlohmann::json json = recordJson(*disk);
+    json["totalString"] = disk->totalString();
+    json["freeString"] = disk->freeString();
+    json["useString"] = disk->useString();
+    json["usePercentString"] = disk->usePercentString();
+    list.push_back(std::move(json));
+  }
+  nlohmann::json report = nlohmann::json::object();
+  report["volumes"] = std::move(list);
+  report["mainDisk"] = mainDisk ? nlohmann::json(mainDisk->name()) : nlohmann::json(nullptr);
+  report["bytesRead"] = throughput.bytesRead;
+  report["bytesWritten"] = throughput.bytesWritten;
+  report["readBytesPerSecond"] = throughput.readBytesPerSecond;
+  report["writeBytesPerSecond"] = throughput.writeBytesPerSecond;
+  return dumpLine(report);
+}
+
+std::string diskReportText(const std::vector<std::shared_ptr<DiskModel>>& volumes, const DiskModel* mainDisk,
+                           const DiskThroughput& throughput) {
+  std::size_t nameWidth = 6;
+  std::size_t kindWidth = 4;
+  for (const auto& disk : volumes) {
+    if (!disk) continue;
+    nameWidth = std::max(nameWidth, disk->name().size());
+    kindWidth = std::max(kindWidth, disk->kind().size());
+  }
+  const int nw = static_cast<int>(nameWidth);
+  const int kw = static_cast<int>(kindWidth);
+  std::string text;
+  char line[1024];
+  std::snprintf(line, sizeof line, "%-*s  %-*s  %10s  %10s  %10s  %4s  %6s  %-30s  %s\n", nw, "VOLUME", kw, "KIND",
+                "SIZE", "FREE", "USED", "USE", "TEMP", "FLAGS", "MODEL");
+  text += line;
+  for (const auto& disk : volumes) {
+    if (!disk) continue;
+    // The name may be longer than the line: written apart so that it is never cut.
+    std::snprintf(line, sizeof line, "%-*s", nw, disk->name().c_str());
+    text += disk->name().size() >= sizeof line ? disk->name() : line;
+    std::snprintf(line, sizeof line, "  %-*s  %10s  %10s  %10s  %4s  %6.1f  %-30s  %s\n", kw, disk->kind().c_str(),
+                  disk->totalString().c_str(), disk->freeString().c_str(), disk->useString().c_str(),
+                  disk->usePercentString().c_str(), static_cast<double>(disk->temperature()),
+                  flagsOf(*disk).c_str(), disk->model().c_str());
+    text += line;
+  }
+  if (volumes.empty()) text += "(no volumes)\n";
+  text += "main disk: " + (mainDisk ? mainDisk->name() : std::string("none")) + "\n";
+  text += "read " + KwTools::bytesToString(throughput.bytesRead, 1000) + " (" +
+          perSecond(throughput.readBytesPerSecond) + "), written " +
+          KwTools::bytesToString(throughput.bytesWritten, 1000) + " (" + perSecond(throughput.writeBytesPerSecond) +
+          ")\n";
+  return text;
+}
+
+int metricsMemory(const std::string& root, bool json) {
+  linux::ProcMemorySource source(root);
+  MemoryInfo memory(source);
+  memory.reloadInfo();
+  const std::shared_ptr<MemoryModel> model = memory.getMemoryInfo();
+  if (model->total() == 0) {
+    std::fprintf(stderr, "trellis: cannot read the memory size from %s/proc/meminfo\n",
+                 root == "/" ? "" : root.c_str());
+    return 1;
+  }
+  if (json) {
+    std::printf("%s\n", memoryRecordJson(*model).c_str());
+  } else {
+    std::fputs(memoryRecordText(*model).c_str(), stdout);
+  }
+  return 0;
+}
+
+int metricsDisk(const std::string& smcSpec, const std::string& root, bool json, std::chrono::milliseconds window) {
+  if (!installSmcTransport(smcSpec, root, nullptr)) return 1;
+  linux::LinuxDiskSource source(root);
+  DiskInfo disk(source);
+
+  std::uint64_t read0 = 0;
+  std::uint64_t written0 = 0;
+  disk.getReadAndWriteBytesWithHandler([&](std::uint64_t r, std::uint64_t w) { read0 = r, written0 = w; });
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(window);
+  disk.reloadInfo();
+  DiskThroughput throughput;
+  disk.getReadAndWriteBytesWithHandler([&](std::uint64_t r, std::uint64_t w) {
+    throughput.bytesRead = r;
+    throughput.bytesWritten = w;
+  });
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (seconds > 0.0) {
+    // A driver dropped in between lowers the sums: no negative rates.
+    const auto rate = [seconds](std::uint64_t before, std::uint64_t after) {
+      return after > before ? static_cast<std::uint64_t>(static_cast<double>(after - before) / seconds) : 0;
+    };
+    throughput.readBytesPerSecond = rate(read0, throughput.bytesRead);
+    throughput.writeBytesPerSecond = rate(written0, throughput.bytesWritten);
+  }
+
+  const std::shared_ptr<DiskModel> mainDisk = disk.getMainDisk();
+  if (json) {
+    std::printf("%s\n", diskReportJson(disk.list(), mainDisk.get(), throughput).c_str());
+  } else {
+    std::fputs(diskReportText(disk.list(), mainDisk.get(), throughput).c_str(), stdout);
+  }
+  return 0;
+}
+
+void addStorageCommands(CLI::App& metrics, CommandSet& commands) {
+  struct Options {
+    std::string root = "/";
+    std::string smc = "auto";
+    bool json = false;
+  };
+
+  auto memoryOptions = std::make_shared<Options>();
+  CLI::App* memory = metrics.add_subcommand("memory", "the memory record: total, free (free pages and file cache), used");
+  memory->add_flag("--json", memoryOptions->json, "print the record by property name with its display texts as JSON");
+  memory->add_option("--root", memoryOptions->root, "read /proc and sysfs under this folder")->capture_default_str();
+  commands.add(memory, [memory, &metrics, memoryOptions] {
+    return metricsMemory(fromEither(*memory, metrics, "--root", memoryOptions->root), memoryOptions->json);
+  });
+
+  auto diskOptions = std::make_shared<Options>();
+  CLI::App* disk = metrics.add_subcommand(
+      "disk", "the mounted volumes with capacities, flags and temperature; disk throughput over 1 s");
+  disk->add_flag("--json", diskOptions->json, "print the volumes, main disk and byte counters as JSON");
+  disk->add_option("--root", diskOptions->root, "read /proc and sysfs under this folder")->capture_default_str();
+  disk->add_option("--smc", diskOptions->smc, "where the temperature comes from: auto, hwmon, applesmc, sim:PATH or none")
+      ->capture_default_str();
+  commands.add(disk, [disk, &metrics, diskOptions] {
+    return metricsDisk(fromEither(*disk, metrics, "--smc", diskOptions->smc),
+                       fromEither(*disk, metrics, "--root", diskOptions->root), diskOptions->json);
+  });
+}
 
 }  // namespace trellis::cli

@@ -19,6 +19,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/linux/linux_disk_source.h"
+
 namespace trellis::linux {
 namespace {
 
@@ -357,10 +359,18 @@ std::string mainDiskDir(const std::string& root, const std::string& mainDisk) {
     return dir.empty() ? dir : wholeDisk(dir);
   }
   struct stat status;
-  if (::stat(root.c_str(), &status) != 0) return {};
-  const std::string number = std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev));
-  const std::string dir = resolved(underRoot(root, "/sys/dev/block/" + number));
-  return dir.empty() ? dir : wholeDisk(dir);
+  if (::stat(root.c_str(), &status) == 0) {
+    const std::string number = std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev));
+    const std::string dir = resolved(underRoot(root, "/sys/dev/block/" + number));
+    if (!dir.empty()) return wholeDisk(dir);
+  }
+  // btrfs and bcachefs give every file a made-up device number and an overlay has none: the
+  // mount table still names the device that holds "/".
+  if (const std::optional<std::string> device = blockDeviceOfMountPoint(root, "/")) {
+    const std::string dir = resolved(underRoot(root, "/sys/class/block/" + *device));
+    if (!dir.empty()) return wholeDisk(dir);
+  }
+  return {};
 }
 
 void planDiskTemperature(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices,

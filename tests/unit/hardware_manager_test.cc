@@ -32,8 +32,19 @@ struct FakeFan : FanInfo {
   void reloadInfo() override { log->push_back("fan.reload"); }
   Log* log;
 };
+// A machine without volumes or drivers, so that making the disk collector reads nothing real.
+struct NoDisks : DiskSource {
+  std::optional<std::vector<std::string>> volumeNames() override { return std::vector<std::string>{}; }
+  std::optional<VolumeCapacity> capacity(const std::string&) override { return std::nullopt; }
+  std::optional<VolumeDescription> describe(const std::string&) override { return std::nullopt; }
+  std::optional<std::vector<DriverHandle>> matchDrivers() override { return std::vector<DriverHandle>{}; }
+  std::optional<DriverCounters> driverCounters(DriverHandle) override { return std::nullopt; }
+  void releaseDriver(DriverHandle) override {}
+};
+NoDisks g_noDisks;
+
 struct FakeDisk : DiskInfo {
-  explicit FakeDisk(Log* log) : log(log) {}
+  explicit FakeDisk(Log* log) : DiskInfo(g_noDisks), log(log) {}
   void reloadInfo() override { log->push_back("disk.reload"); }
   Log* log;
 };
@@ -122,7 +133,7 @@ TEST_F(HardwareManagerTest, ACycleRefreshesThenPostsCpuSsdFansWithExactPayloads)
   mainDisk->setTemperature(37.25f);
   auto other = std::make_shared<DiskModel>();
   other->setTemperature(99.0f);
-  disk->setModel({other, mainDisk});
+  disk->setList({other, mainDisk});
 
   manager->reloadAllInfo();
   EXPECT_EQ(log, (Log{"cpu.reload", "fan.reload", "disk.reload"}));
@@ -176,6 +187,33 @@ TEST_F(HardwareManagerTest, TimerSamplesEveryTwoSecondsWithoutCatchUp) {
   for (std::size_t i = 0; i < center.posts().size(); ++i) {
     EXPECT_EQ(center.posts()[i].name, kOneCycle[i % 3]);
   }
+}
+
+TEST_F(HardwareManagerTest, FirstCyclePublishesTheReadingTheDiskCollectorGaveTheMainVolume) {
+  // The volume is listed when the collector is made, so the cycle's refresh already reads it.
+  struct OneVolume : NoDisks {
+    std::optional<std::vector<std::string>> volumeNames() override { return std::vector<std::string>{"/"}; }
+    std::optional<VolumeCapacity> capacity(const std::string&) override { return VolumeCapacity{100, 50}; }
+    std::optional<VolumeDescription> describe(const std::string&) override {
+      return VolumeDescription{"/", "", "ext4", /*internal=*/true, true, /*removable=*/false, false};
+    }
+  } volumes;
+  center.clearPosts();
+  HardwareManager::Environment env;
+  env.notifications = &notifications;
+  env.runLoop = &loop;
+  env.makeDisk = [&volumes] {
+    return std::make_shared<DiskInfo>(volumes, [](double* t) { return *t = 36.5, 0; });
+  };
+  env.makeCpu = [this] { return std::make_shared<FakeCpu>(&log); };
+  env.makeFan = [this] { return std::make_shared<FakeFan>(&log); };
+  env.makeNetwork = [this] { return std::make_shared<FakeNetwork>(&log); };
+  env.makeMemory = [this] { return std::make_shared<FakeMemory>(&log); };
+  env.exitProcess = [](int) {};
+  auto real = HardwareManager::create(std::move(env));
+  real->reloadAllInfo();
+  ASSERT_EQ(postedNames(), kOneCycle);
+  EXPECT_EQ(center.posts()[1].userInfo, (Dictionary{{"disk", 36.5f}}));
 }
 
 TEST_F(HardwareManagerTest, NetworkAndMemoryAreNeverRefreshed) {
