@@ -13,7 +13,10 @@
 #include "notify/distributed_center.h"
 #include "platform/linux/console_user_linux.h"
 #include "platform/linux/dbus_center.h"
+#include "platform/linux/linux_disk_source.h"
+#include "platform/linux/linux_network_source.h"
 #include "platform/linux/proc_cpu_source.h"
+#include "platform/linux/proc_memory_source.h"
 #include "platform/linux/sd_event_run_loop.h"
 #include "platform/linux/smc_choice.h"
 
@@ -76,6 +79,18 @@ int main(int argc, char** argv) {
     environment.makeCpu = [root] {
       static linux::ProcCpuSource* source = new linux::ProcCpuSource(root);  // lives as long as the agent
       return std::make_shared<CpuInfo>(*source);
+    };
+    environment.makeDisk = [root] {
+      static linux::LinuxDiskSource* source = new linux::LinuxDiskSource(root);  // lives as long as the agent
+      return std::make_shared<DiskInfo>(*source);
+    };
+    environment.makeMemory = [root] {
+      static linux::ProcMemorySource* source = new linux::ProcMemorySource(root);  // lives as long as the agent
+      return std::make_shared<MemoryInfo>(*source);
+    };
+    environment.makeNetwork = [root] {
+      static linux::LinuxNetworkSource* source = new linux::LinuxNetworkSource(root);  // lives as long as the agent
+      return std::make_shared<NetworkInfo>(*source, platformMonotonicClock());
     };
   }
   if (!powerTool.empty()) {

@@ -1,0 +1,239 @@
+// The network collector over a fake source and clock: the service walk that stops at the first
+// missing piece, throughput rates over whole seconds (baseline, same-second calls, counters going
+// backwards or unreadable), the time base, the rate texts, and the record's dictionary form and
+// companion JSON. Also the public-address lookup's pure parts: the host setting and its check,
+// and the reply decoding.
+#include "metrics/network_info.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/network_commands.h"
+#include "model/mapping.h"
+
+namespace trellis {
+namespace {
+
+class FakeSource : public NetworkSource {
+ public:
+  std::optional<NetworkService> service;
+  std::optional<ByteCounters> counters = ByteCounters{};
+  std::optional<NetworkService> primaryService() override { return service; }
+  std::optional<ByteCounters> byteCounters() override { return counters; }
+};
+
+class FakeClock : public MonotonicClock {
+ public:
+  std::uint64_t ticks = 0;
+  Timebase base{1, 1};
+  int timebaseReads = 0;
+  std::uint64_t absoluteTime() override { return ticks; }
+  Timebase timebase() override {
+    ++timebaseReads;
+    return base;
+  }
+};
+
+struct Fields {
+  std::string userDefinedName, deviceName, hardware, ip, ssid;
+  friend bool operator==(const Fields&, const Fields&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Fields& f) {
+  return out << "{" << f.userDefinedName << "|" << f.deviceName << "|" << f.hardware << "|" << f.ip << "|" << f.ssid
+             << "}";
+}
+
+Fields fieldsOf(const NetworkModel& m) { return {m.userDefinedName(), m.deviceName(), m.hardware(), m.ip(), m.ssid()}; }
+
+class NetworkInfoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { NetworkInfo::resetProcessCachesForTesting(); }
+  void TearDown() override { NetworkInfo::resetProcessCachesForTesting(); }
+  FakeSource source;
+  FakeClock clock;
+};
+
+TEST_F(NetworkInfoTest, ServiceWalkStopsAtTheFirstMissingPiece) {
+  const NetworkService wifi{"wlan0", "Home Wi-Fi", "AirPort", "192.168.1.31", "HomeNet"};
+  const auto with = [&wifi](auto change) {
+    NetworkService s = wifi;
+    change(s);
+    return std::optional<NetworkService>(s);
+  };
+  const std::string longName(200, 'n');
+  const struct {
+    const char* what;
+    std::optional<NetworkService> service;
+    Fields expected;
+  } cases[] = {
+      {"Wi-Fi: everything", wifi, {"Home Wi-Fi", "wlan0", "AirPort", "192.168.1.31", "HomeNet"}},
+      {"kind in another case",
+       with([](auto& s) { s.hardware = "airport"; }),
+       {"Home Wi-Fi", "wlan0", "airport", "192.168.1.31", "HomeNet"}},
+      {"wired: a network name is not taken",
+       with([](auto& s) { s.hardware = "Ethernet"; }),
+       {"Home Wi-Fi", "wlan0", "Ethernet", "192.168.1.31", ""}},
+      {"no network name",
+       with([](auto& s) { s.ssid.reset(); }),
+       {"Home Wi-Fi", "wlan0", "AirPort", "192.168.1.31", ""}},
+      {"no address: the network name is not reached",
+       with([](auto& s) { s.address.reset(); }),
+       {"Home Wi-Fi", "wlan0", "AirPort", "", ""}},
+      {"no kind: only name and device", with([](auto& s) { s.hardware.reset(); }), {"Home Wi-Fi", "wlan0", "", "", ""}},
+      {"no name: five empty strings", with([](auto& s) { s.userDefinedName.reset(); }), {}},
+      {"a name too long for its buffer counts as none", with([&](auto& s) { s.userDefinedName = longName; }), {}},
+      {"the longest name that fits",
+       with([&](auto& s) { s.userDefinedName = longName.substr(1); }),
+       {longName.substr(1), "wlan0", "AirPort", "192.168.1.31", "HomeNet"}},
+      {"no primary service", std::nullopt, {}},
+  };
+  for (const auto& c : cases) {
+    NetworkInfo network(source, clock);
+    // Fields from an earlier walk do not survive a shorter one.
+    network.model()->setSsid("stale");
+    network.model()->setIp("10.0.0.1");
+    source.service = c.service;
+    network.getNetworkBaseInfoTo(*network.model());
+    EXPECT_EQ(fieldsOf(*network.model()), c.expected) << c.what;
+  }
+}
+
+TEST_F(NetworkInfoTest, RatesOverWholeSecondsWithBaselineSameSecondAndBackwardsCounters) {
+  NetworkInfo network(source, clock);
+  const std::shared_ptr<NetworkModel> record = network.model();
+  constexpr std::uint64_t kMs = 1'000'000;
+  const struct {
+    const char* what;
+    std::uint64_t atMs;
+    std::optional<ByteCounters> counters;  // received, sent
+    std::uint64_t down, up;
+    double lastUpdateTime;
+  } steps[] = {
+      {"first call: baseline only", 5'200, ByteCounters{1000, 100}, 0, 0, 5},
+      {"0.9 s later across a second boundary counts as 1 s", 6'100, ByteCounters{4000, 700}, 3000, 600, 6},
+      {"same second: rates kept, baseline moved", 6'900, ByteCounters{9000, 900}, 3000, 600, 6},
+      {"3 whole seconds, fraction truncated", 9'000, ByteCounters{15'001, 1'501}, 2000, 200, 9},
+      {"received bytes went backwards: 0 for that rate only", 10'500, ByteCounters{100, 2'101}, 0, 600, 10},
+      {"unreadable counters count as 0: no wrapped rate", 12'000, std::nullopt, 0, 0, 12},
+      {"the next call measures against the zero baseline", 13'000, ByteCounters{500, 50}, 500, 50, 13},
+  };
+  for (const auto& s : steps) {
+    clock.ticks = s.atMs * kMs;
+    source.counters = s.counters;
+    network.reloadInfo();
+    EXPECT_EQ(record->down(), s.down) << s.what;
+    EXPECT_EQ(record->up(), s.up) << s.what;
+    EXPECT_EQ(network.lastUpdateTime(), s.lastUpdateTime) << s.what;
+    const ByteCounters baseline = s.counters.value_or(ByteCounters{});
+    EXPECT_EQ(network.lastReceiveBytes(), baseline.received) << s.what;
+    EXPECT_EQ(network.lastSendBytes(), baseline.sent) << s.what;
+  }
+  EXPECT_EQ(network.model(), record) << "the record is updated in place";
+}
+
+TEST_F(NetworkInfoTest, ARateTooLargeForSixtyFourBitsSaturates) {
+  NetworkInfo network(source, clock);
+  clock.ticks = 1'000'000'000;
+  source.counters = ByteCounters{0, 0};
+  network.reloadInfo();
+  clock.ticks = 2'000'000'000;
+  source.counters = ByteCounters{std::numeric_limits<std::uint64_t>::max(), 0};
+  network.reloadInfo();
+  // The quotient rounds to 2^64 as a double, one past what the rate can hold.
+  EXPECT_EQ(network.model()->down(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(network.model()->up(), 0u);
+}
+
+TEST_F(NetworkInfoTest, TimebaseIsReadOncePerProcessUntilKnown) {
+  clock.base = {125, 3};
+  clock.ticks = 3'000'000'000;
+  NetworkInfo first(source, clock);
+  NetworkInfo second(source, clock);
+  EXPECT_EQ(first.getAbsoluteNanoSec(), 125'000'000'000u);
+  clock.base = {1, 1};  // the cached time base stays
+  EXPECT_EQ(second.getAbsoluteNanoSec(), 125'000'000'000u);
+  EXPECT_EQ(clock.timebaseReads, 1);
+
+  // An unknown time base (denominator 0) is asked again on the next call.
+  NetworkInfo::resetProcessCachesForTesting();
+  clock.base = {0, 0};
+  EXPECT_EQ(first.getAbsoluteNanoSec(), 0u);
+  clock.base = {1, 1};
+  EXPECT_EQ(first.getAbsoluteNanoSec(), 3'000'000'000u);
+  EXPECT_EQ(clock.timebaseReads, 3);
+}
+
+TEST(NetworkModelTest, RateTextsRecordFormAndCompanionJson) {
+  NetworkModel model;
+  EXPECT_EQ(model.upString(), "0 B/s");
+  model.setUp(1'500'000);
+  model.setDown(2048);
+  EXPECT_EQ(model.upString(), "1.4 MB/s");
+  EXPECT_EQ(model.downString(), "2 KB/s");
+
+  model.setIp("192.168.1.31");
+  model.setUserDefinedName("Café \xff");  // not UTF-8: replaced in the JSON, not a failure
+  model.setDeviceName("wlan0");
+  model.setSsid("HomeNet");
+  model.setHardware("AirPort");
+  const Dictionary form = mj_keyValues(model);
+  EXPECT_EQ(form.size(), 7u);
+  EXPECT_EQ(form.at("up"), Value(std::uint64_t{1'500'000}));
+  EXPECT_EQ(form.at("hardware"), Value("AirPort"));
+
+  EXPECT_EQ(cli::networkRecordJson(model),
+            R"({"ip":"192.168.1.31","userDefinedName":"Café )"
+            "\xEF\xBF\xBD"
+            R"(","deviceName":"wlan0","ssid":"HomeNet","hardware":"AirPort","up":1500000,"down":2048,)"
+            R"("upString":"1.4 MB/s","downString":"2 KB/s"})");
+}
+
+TEST(PublicAddressTest, HostSettingAndCheck) {
+  ::unsetenv(kPublicAddressHostVariable);
+  EXPECT_EQ(publicAddressHost(), kDefaultPublicAddressHost);
+  ::setenv(kPublicAddressHostVariable, "", 1);
+  EXPECT_EQ(publicAddressHost(), kDefaultPublicAddressHost);
+  ::setenv(kPublicAddressHostVariable, "ip.example.net:8443", 1);
+  EXPECT_EQ(publicAddressHost(), "ip.example.net:8443");
+  ::unsetenv(kPublicAddressHostVariable);
+
+  for (const char* host : {"ifconfig.me", "127.0.0.1:4443", "[::1]", "[2001:db8::1]:443", "a-b.example"}) {
+    EXPECT_TRUE(isValidPublicAddressHost(host)) << host;
+  }
+  for (const char* host : {"", "evil.example/all.json?", "user@host", "host:", "host:123456", "host:80x",
+                           "https://host", "a b", "[::1", "[]", "[::1]x", "-host", ".host", "host\n"}) {
+    EXPECT_FALSE(isValidPublicAddressHost(host)) << host;
+  }
+  EXPECT_FALSE(isValidPublicAddressHost(std::string(254, 'a')));
+}
+
+TEST(PublicAddressTest, OnlyAStringUnderIpAddrOfATopLevelObjectIsAnAddress) {
+  const struct {
+    const char* body;
+    const char* expected;
+  } cases[] = {
+      {R"({"ip_addr": "203.0.113.7", "remote_host": "x"})", "203.0.113.7"},
+      {R"({"ip_addr": ""})", ""},
+      {R"({"ip_addr": 203})", "0.0.0.0"},
+      {R"({"ip_addr": null})", "0.0.0.0"},
+      {R"({"remote_host": "x"})", "0.0.0.0"},
+      {R"([{"ip_addr": "203.0.113.7"}])", "0.0.0.0"},
+      {R"({"nested": {"ip_addr": "203.0.113.7"}})", "0.0.0.0"},
+      {R"("203.0.113.7")", "0.0.0.0"},
+      {"203.0.113.7", "0.0.0.0"},
+      {R"({"ip_addr": "203.0.113.7")", "0.0.0.0"},
+      {"{\"ip_addr\": \"\xff\"}", "0.0.0.0"},
+      {"", "0.0.0.0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(publicAddressFromReply(c.body), c.expected) << c.body;
+}
+
+}  // namespace
+}  // namespace trellis
