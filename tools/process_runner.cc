@@ -13,6 +13,8 @@ ProcessRunner& ProcessRunner::system() {
   return runner != nullptr ? *runner : platformProcessRunner();
 }
 
+std::optional<ProcessResult> ProcessRunner::runWith(const ProcessRequest&) { return std::nullopt; }
+
 void ProcessRunner::setSystem(ProcessRunner* runner) { g_override.store(runner, std::memory_order_release); }
 
 }  // namespace trellis

@@ -8,6 +8,26 @@
 
 namespace trellis {
 
+// A child to start with `ProcessRunner::runWith`.
+struct ProcessRequest {
+  std::string path;
+  std::vector<std::string> arguments;
+  // Written to the child's standard input, which then reaches its end; nothing: /dev/null. A
+  // child that stops reading early ends the writing, not the run.
+  std::optional<std::string> standardInput;
+  // True: standard output and standard error go to /dev/null and only the exit is waited for (a
+  // launcher whose program inherits its streams then cannot hold the run open).
+  bool discardOutput = false;
+};
+
+// What a child left behind.
+struct ProcessResult {
+  // The exit status when the child exited; nothing when a signal ended it.
+  std::optional<int> exitCode;
+  std::string standardOutput;
+  std::string standardError;
+};
+
 class ProcessRunner {
  public:
   virtual ~ProcessRunner() = default;
@@ -17,6 +37,12 @@ class ProcessRunner {
   // exit. Returns the bytes it printed, whatever its exit status, or nothing when it could not be
   // started. Safe to call from any thread.
   virtual std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments) = 0;
+
+  // Runs the child `request` describes, standard output and standard error on separate pipes
+  // drained while it runs (unless discarded), and waits for it to exit. Nothing when it could not
+  // be started. Safe to call from any thread. The base answers nothing: a runner that only
+  // answers `run` (as test runners may) cannot start such children.
+  virtual std::optional<ProcessResult> runWith(const ProcessRequest& request);
 
   // The runner the process uses: the platform's own unless one was installed for tests.
   static ProcessRunner& system();

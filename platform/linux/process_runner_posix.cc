@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 namespace trellis::linux {
@@ -78,6 +80,18 @@ class FileActions {
            ::posix_spawn_file_actions_adddup2(&actions_, output, STDERR_FILENO) == 0 &&
            ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
            ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
+  }
+  // Standard input from `input` (or /dev/null when -1), standard output and standard error from
+  // `output` and `errors` (or /dev/null when -1), every other descriptor closed in the child.
+  bool configure(int input, int output, int errors) {
+    if (!ok_) return false;
+    bool done = input >= 0 ? ::posix_spawn_file_actions_adddup2(&actions_, input, STDIN_FILENO) == 0
+                           : ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
+    done = done && (output >= 0 ? ::posix_spawn_file_actions_adddup2(&actions_, output, STDOUT_FILENO) == 0
+                                : ::posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0);
+    done = done && (errors >= 0 ? ::posix_spawn_file_actions_adddup2(&actions_, errors, STDERR_FILENO) == 0
+                                : ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0);
+    return done && ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
   }
   const posix_spawn_file_actions_t* get() const { return &actions_; }
 
@@ -146,15 +160,15 @@ Drained drain(int fd, std::optional<Clock::time_point> deadline, std::string& ou
   }
 }
 
-// Reaps `pid`. With a deadline, a child still running when it passes (its output already closed)
-// is killed first.
-void reap(pid_t pid, std::optional<Clock::time_point> deadline) {
+// Reaps `pid` and returns its wait status (-1 when it was not ours to wait for). With a deadline,
+// a child still running when it passes (its output already closed) is killed first.
+int reap(pid_t pid, std::optional<Clock::time_point> deadline) {
   int status = 0;
   if (deadline) {
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
       pid_t done = retryOnEintr([&] { return ::waitpid(pid, &status, WNOHANG); });
-      if (done != 0) return;  // reaped, or not ours to wait for (SIGCHLD ignored)
+      if (done != 0) return done > 0 ? status : -1;  // reaped, or not ours to wait for (SIGCHLD ignored)
       if (Clock::now() >= *deadline) break;
       timespec nap{0, static_cast<long>(std::chrono::nanoseconds(pause).count())};
       (void)::nanosleep(&nap, nullptr);  // an interrupted nap only checks sooner
@@ -162,7 +176,75 @@ void reap(pid_t pid, std::optional<Clock::time_point> deadline) {
     }
     (void)::kill(-pid, SIGKILL);  // the group exists until its leader is reaped
   }
-  (void)retryOnEintr([&] { return ::waitpid(pid, &status, 0); });  // the exit status is not used
+  return retryOnEintr([&] { return ::waitpid(pid, &status, 0); }) > 0 ? status : -1;
+}
+
+std::vector<char*> argumentVector(const std::string& path, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Feeds a child's standard input and drains its two outputs at once, so that neither side can
+// fill a buffer the other is waiting on, until all three have ended. Returns kStopped when
+// `deadline` passed or polling failed.
+Drained exchange(UniqueFd& input, std::string_view pending, UniqueFd& output, UniqueFd& errors,
+                 std::optional<Clock::time_point> deadline, ProcessResult& result) {
+  char buffer[16384];
+  while (input || output || errors) {
+    pollfd entries[3];
+    nfds_t count = 0;
+    UniqueFd* owners[3] = {nullptr, nullptr, nullptr};
+    std::string* sinks[3] = {nullptr, nullptr, nullptr};
+    if (input) {
+      entries[count] = {input.get(), POLLOUT, 0};
+      owners[count++] = &input;
+    }
+    if (output) {
+      entries[count] = {output.get(), POLLIN, 0};
+      sinks[count] = &result.standardOutput;
+      owners[count++] = &output;
+    }
+    if (errors) {
+      entries[count] = {errors.get(), POLLIN, 0};
+      sinks[count] = &result.standardError;
+      owners[count++] = &errors;
+    }
+    int ready = retryOnEintr([&] {
+      int wait = -1;
+      if (deadline) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+        wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+      }
+      for (nfds_t i = 0; i < count; ++i) entries[i].revents = 0;
+      return ::poll(entries, count, wait);
+    });
+    if (ready < 0) return Drained::kStopped;
+    if (ready == 0) {
+      if (deadline && Clock::now() >= *deadline) return Drained::kStopped;
+      continue;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (entries[i].revents == 0) continue;
+      if (sinks[i] == nullptr) {
+        // MSG_NOSIGNAL: a child that closed its input gives EPIPE here, not SIGPIPE to this process.
+        ssize_t sent = retryOnEintr([&] { return ::send(input.get(), pending.data(), pending.size(), MSG_NOSIGNAL); });
+        if (sent > 0) pending.remove_prefix(static_cast<size_t>(sent));
+        if ((sent < 0 && errno != EAGAIN) || pending.empty()) input.reset();  // the child sees the end
+        continue;
+      }
+      ssize_t got = retryOnEintr([&] { return ::read(owners[i]->get(), buffer, sizeof buffer); });
+      if (got <= 0) {
+        owners[i]->reset();  // end of file; a read error ends the stream too
+      } else {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      }
+    }
+  }
+  return Drained::kToEnd;
 }
 
 }  // namespace
@@ -190,11 +272,7 @@ std::optional<std::string> PosixProcessRunner::run(const std::string& path,
   SpawnAttributes attributes;
   if (!actions.configure(writeEnd.get()) || !attributes.configure(/*ownGroup=*/limited)) return std::nullopt;
 
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 2);
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argumentVector(path, arguments);
 
   pid_t pid = -1;
   std::optional<Clock::time_point> deadline;
@@ -211,8 +289,86 @@ std::optional<std::string> PosixProcessRunner::run(const std::string& path,
   }
   // Closed before waiting: a child that still writes then gets EPIPE instead of blocking forever.
   readEnd.reset();
-  reap(pid, deadline);
+  (void)reap(pid, deadline);  // the exit status is not part of the answer
   return output;
+}
+
+std::optional<ProcessResult> PosixProcessRunner::runWith(const ProcessRequest& request) {
+  if (!isExecutableFile(request.path)) return std::nullopt;
+
+  UniqueFd inputParent;
+  UniqueFd inputChild;
+  if (request.standardInput) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return std::nullopt;
+    inputParent = liftAboveStandardStreams(UniqueFd(pair[0]));
+    inputChild = liftAboveStandardStreams(UniqueFd(pair[1]));
+    // Only this end is non-blocking: the child reads its standard input the ordinary way.
+    if (!inputParent || !inputChild || ::fcntl(inputParent.get(), F_SETFL, O_NONBLOCK) != 0) return std::nullopt;
+  }
+  UniqueFd outputRead, outputWrite, errorsRead, errorsWrite;
+  if (!request.discardOutput) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+    outputRead = liftAboveStandardStreams(UniqueFd(ends[0]));
+    outputWrite = liftAboveStandardStreams(UniqueFd(ends[1]));
+    if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+    errorsRead = liftAboveStandardStreams(UniqueFd(ends[0]));
+    errorsWrite = liftAboveStandardStreams(UniqueFd(ends[1]));
+    if (!outputRead || !outputWrite || !errorsRead || !errorsWrite) return std::nullopt;
+  }
+
+  const bool limited = options_.timeLimit.has_value();
+  FileActions actions;
+  SpawnAttributes attributes;
+  if (!actions.configure(inputChild ? inputChild.get() : -1, outputWrite ? outputWrite.get() : -1,
+                         errorsWrite ? errorsWrite.get() : -1) ||
+      !attributes.configure(/*ownGroup=*/limited)) {
+    return std::nullopt;
+  }
+  std::vector<char*> argv = argumentVector(request.path, request.arguments);
+  pid_t pid = -1;
+  std::optional<Clock::time_point> deadline;
+  if (limited) deadline = Clock::now() + *options_.timeLimit;
+  if (::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(), argv.data(), environ) != 0) {
+    return std::nullopt;
+  }
+  inputChild.reset();
+  outputWrite.reset();
+  errorsWrite.reset();
+
+  ProcessResult result;
+  std::string_view pending = request.standardInput ? std::string_view(*request.standardInput) : std::string_view();
+  if (inputParent && pending.empty()) inputParent.reset();
+  if (exchange(inputParent, pending, outputRead, errorsRead, deadline, result) == Drained::kStopped) {
+    (void)::kill(limited ? -pid : pid, SIGKILL);
+  }
+  inputParent.reset();
+  outputRead.reset();
+  errorsRead.reset();
+  int status = reap(pid, deadline);
+  if (status != -1 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
+
+std::optional<std::string> findExecutable(const std::string& name, const std::string& searchPath) {
+  if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
+  size_t start = 0;
+  while (start <= searchPath.size()) {
+    size_t end = searchPath.find(':', start);
+    if (end == std::string::npos) end = searchPath.size();
+    if (end > start) {
+      std::string candidate = searchPath.substr(start, end - start) + "/" + name;
+      if (isExecutableFile(candidate)) return candidate;
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> findExecutable(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  return findExecutable(name, path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
 }
 
 }  // namespace trellis::linux

@@ -32,11 +32,24 @@ class PosixProcessRunner final : public ProcessRunner {
   // exit status. Leaves no descriptor open and no zombie behind.
   std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments) override;
 
+  // As `run`, with three differences: standard input is a socket carrying
+  // `request.standardInput` and then its end (or /dev/null when there is none); standard output
+  // and standard error are two pipes, drained together, or /dev/null both when
+  // `request.discardOutput`; and the exit status comes back. Writing stops, without a signal, when
+  // the child closes its input early. The time limit applies as to `run`.
+  std::optional<ProcessResult> runWith(const ProcessRequest& request) override;
+
  private:
   Options options_;
 };
 
 // True when `path` names a regular file (after following links) this process may execute.
 bool isExecutableFile(const std::string& path);
+
+// The first executable file called `name` in the folders of `searchPath` (a PATH-style list;
+// empty entries are skipped, not taken as the working folder). Nothing for a name with a slash.
+std::optional<std::string> findExecutable(const std::string& name, const std::string& searchPath);
+// `findExecutable` over this process's PATH, or "/usr/local/bin:/usr/bin:/bin" when it has none.
+std::optional<std::string> findExecutable(const std::string& name);
 
 }  // namespace trellis::linux
