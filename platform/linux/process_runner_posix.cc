@@ -376,7 +376,9 @@ std::optional<std::string> findExecutable(const std::string& name) {
 namespace trellis {
 
 ProcessRunner& platformProcessRunner() {
-  static linux::PosixProcessRunner runner;
+  // A generous limit: no command the agent runs takes long, and a stuck one (a power tool
+  // waiting on a daemon that never answers) must not hold the main thread for ever.
+  static linux::PosixProcessRunner runner({.timeLimit = std::chrono::seconds(30)});
   return runner;
 }
 
