@@ -1,5 +1,6 @@
 """The running agent under faults around it: its bus daemon restarted, a sensor file that stops
-giving a value, a power tool that hangs. The agent must live through each, keep its 2-second
+giving a value, the main volume unmounted and processors going offline between passes, a power
+tool that hangs. The agent must live through each, keep its 2-second
 rhythm where it can, and go back to normal when the fault goes. Runs on one thread (see
 harness.py)."""
 
@@ -7,11 +8,12 @@ import os
 import shutil
 import time
 
-from harness import (CPU, FANS, INTERVAL, QUIET, SOON, Process, check, grid_problem, require, run_cases, show,
+from harness import (CPU, FANS, SSD, INTERVAL, QUIET, SOON, Process, check, grid_problem, require, run_cases, show,
                      tool_calls, wait_until)
 
 TESTS = os.environ.get("TRELLIS_TESTS_DIR", os.path.dirname(__file__) + "/..")
 FIXTURES = os.path.join(TESTS, "fixtures", "hwmon")
+DEMO = os.path.abspath(os.path.join(TESTS, "..", "share", "demo-smc.json"))
 # The agent gives a hung command this long before it kills it.
 COMMAND_TIME_LIMIT = 30.0
 
@@ -100,6 +102,42 @@ def sensor_stops_giving_values(ctx):
     agent.expect_running("after a sensor fault")
 
 
+def machine_changes_between_passes(ctx):
+    # A laptop's volumes and a 4-processor /proc in one tree; the SMC is the demo table.
+    root = ctx.path("machine")
+    shutil.copytree(os.path.join(TESTS, "fixtures", "disks", "laptop"), root, symlinks=True)
+    shutil.copytree(os.path.join(TESTS, "fixtures", "proc", "x86-4cpu", "proc"), os.path.join(root, "proc"),
+                    symlinks=True, dirs_exist_ok=True)
+    mountinfo = os.path.join(root, "proc", "self", "mountinfo")
+    stat = os.path.join(root, "proc", "stat")
+    address = ctx.start_bus()
+    monitor = ctx.monitor(address)
+    agent = ctx.agent("--root", root, "--smc", "sim:" + DEMO, address=address)
+    require(monitor.wait_readings(3 * 2, SOON), "no readings from the fixture machine")
+    disk = [m.user_info["disk"][1] for m in monitor.notifications([SSD])]
+    check(disk[-1] > 0, "the main volume should carry the disk reading from its second pass: %s" % disk)
+
+    # "/" is unmounted: no main volume, so the disk reading is 0 from the next pass on.
+    with open(mountinfo) as f:
+        lines = f.readlines()
+    with open(mountinfo, "w") as f:
+        f.writelines(line for line in lines if line.split()[4] != "/")
+    # Two processors go offline.
+    with open(stat) as f:
+        lines = f.readlines()
+    with open(stat, "w") as f:
+        f.writelines(line for line in lines if not line.startswith(("cpu2 ", "cpu3 ")))
+    changed_at = time.time()
+    require(monitor.wait_readings(3 * 3, SOON, after=changed_at), "readings stopped after the machine changed")
+    after = [m.user_info["disk"][1] for m in monitor.notifications([SSD]) if m.time > changed_at + 0.1]
+    check(after[1:] and all(v == 0.0 for v in after[1:]), "without a main volume the disk reading is 0: %s" % after)
+
+    times = [m.time for m in monitor.notifications([FANS])]
+    problem, deviations = grid_problem(times, 0.5)
+    check(problem is None, "the rhythm should hold through the changes: %s (%s)" % (problem, deviations))
+    agent.expect_running("after the machine changed")
+
+
 def power_tool_hangs(ctx):
     address = ctx.start_bus()
     monitor = ctx.monitor(address)
@@ -147,4 +185,4 @@ def _parent(pid):
 
 
 if __name__ == "__main__":
-    run_cases([bus_daemon_restarted, sensor_stops_giving_values, power_tool_hangs])
+    run_cases([bus_daemon_restarted, sensor_stops_giving_values, machine_changes_between_passes, power_tool_hangs])
