@@ -34,9 +34,6 @@ nlohmann::json hexJson(const Bytes& bytes) {
   return nlohmann::json(std::move(text));
 }
 
-// Thrown from the parser's callback to stop parsing text nested too deep before it is built.
-struct TooDeep {};
-
 std::string tooDeepMessage(int maxDepth) {
   return "nested deeper than " + std::to_string(maxDepth) + " levels";
 }
@@ -150,24 +147,37 @@ std::optional<Value> fromJson(const nlohmann::json& json, int maxDepth) {
   }
 }
 
-std::optional<Value> parseJson(std::string_view text, std::string* error, int maxDepth) {
-  // The callback sees each container open with the number of containers around it, so text
-  // nested too deep is refused before it is built.
-  auto limitDepth = [maxDepth](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-    if ((event == nlohmann::json::parse_event_t::object_start ||
-         event == nlohmann::json::parse_event_t::array_start) &&
-        depth + 1 > maxDepth) {
-      throw TooDeep{};
+// Whether `text` opens more than `limit` containers inside each other, counting brackets outside
+// strings. The parser's own depth callback would do, but with it nlohmann rescans an object each
+// time one of its children ends, which makes a large flat document quadratic to read.
+static bool nestedDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+      continue;
     }
-    return true;
-  };
+    if (c == '"') inString = true;
+    else if (c == '{' || c == '[') { if (++depth > limit) return true; }
+    else if (c == '}' || c == ']') --depth;
+  }
+  return false;
+}
+
+std::optional<Value> parseJson(std::string_view text, std::string* error, int maxDepth) {
+  // Text nested too deep is refused before anything is built.
+  if (nestedDeeperThan(text, maxDepth)) {
+    if (error != nullptr) *error = tooDeepMessage(maxDepth);
+    return std::nullopt;
+  }
   try {
-    nlohmann::json json = nlohmann::json::parse(text.begin(), text.end(), limitDepth);
+    nlohmann::json json = nlohmann::json::parse(text.begin(), text.end());
     std::optional<Value> value = fromJson(json, maxDepth);
     if (!value && error != nullptr) *error = tooDeepMessage(maxDepth);
     return value;
-  } catch (const TooDeep&) {
-    if (error != nullptr) *error = tooDeepMessage(maxDepth);
   } catch (const nlohmann::json::exception& e) {
     if (error != nullptr) *error = e.what();
   } catch (const std::exception& e) {
