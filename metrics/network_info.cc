@@ -5,6 +5,8 @@
 // thread only).
 #include "metrics/network_info.h"
 
+#include "tools/kw_user_defaults.h"
+
 #include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -56,10 +58,11 @@ bool isIpv6Character(char c) {
 }  // namespace
 
 std::string publicAddressHost() {
-  // The preference store's value, when it has one, belongs between the environment and the
-  // default: the environment names a host for one run, the preference for every run.
+  // The environment names a host for one run, the preference for every run.
   const char* fromEnvironment = std::getenv(kPublicAddressHostVariable);
   if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+  std::optional<std::string> preferred = KwUserDefaults::share().stringForKey(kPublicAddressHostKey);
+  if (preferred && !preferred->empty()) return *preferred;
   return std::string(kDefaultPublicAddressHost);
 }
 

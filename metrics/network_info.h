@@ -24,11 +24,14 @@ inline constexpr std::string_view kDefaultPublicAddressHost = "ifconfig.me";
 // The environment variable that names the lookup service's host (a host name or address, with an
 // optional ":port").
 inline constexpr const char* kPublicAddressHostVariable = "TRELLIS_IP_HOST";
+// The preference (standard domain, text) that names it for every run.
+inline constexpr std::string_view kPublicAddressHostKey = "PublicAddressHost";
 // What the lookup hands over when it fails in any way.
 inline constexpr std::string_view kUnknownPublicAddress = "0.0.0.0";
 
 // The host of the public-address lookup service: the environment variable TRELLIS_IP_HOST when it
-// is set and not empty, else `kDefaultPublicAddressHost`. Reads the environment on every call.
+// is set and not empty, else the preference "PublicAddressHost" when it holds a text that is not
+// empty, else `kDefaultPublicAddressHost`. Reads both on every call.
 std::string publicAddressHost();
 
 // True for a host the lookup may put into its URL: a DNS name or IPv4 address ([A-Za-z0-9.-],

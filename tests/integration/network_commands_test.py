@@ -65,6 +65,18 @@ def public_ip_from_a_local_service(ctx):
                                label="trellis")
     check((status, out) == (0, "203.0.113.7\n"), "public-ip with TRELLIS_IP_HOST: %s %r %r" % (status, out, err))
 
+    # The preference names the host for every run; the environment still wins over it.
+    config = ctx.path("config")
+    os.mkdir(config)
+    ctx.run_ok([CLI, "defaults", "write", "PublicAddressHost", good], "storing the host",
+               env=ctx.env(XDG_CONFIG_HOME=config))
+    status, out, err = ctx.run([CLI, "public-ip", "--cacert", cert], env=ctx.env(XDG_CONFIG_HOME=config),
+                               label="trellis")
+    check((status, out) == (0, "203.0.113.7\n"), "public-ip with the preference: %s %r %r" % (status, out, err))
+    status, out, err = ctx.run([CLI, "public-ip", "--cacert", cert],
+                               env=ctx.env(XDG_CONFIG_HOME=config, TRELLIS_IP_HOST="127.0.0.1:1"), label="trellis")
+    check(status == 1 and out == "0.0.0.0\n", "TRELLIS_IP_HOST should win over the preference: %s %r" % (status, out))
+
     # The system's certificates do not trust the test's server.
     status, out, err = ctx.run([CLI, "public-ip", "--host", good], label="trellis")
     check(status == 1 and out == "0.0.0.0\n" and "failed" in err, "untrusted: %s %r %r" % (status, out, err))
