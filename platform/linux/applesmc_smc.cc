@@ -2,6 +2,7 @@
 // selector is shared with every other process, so each answer is checked after it is read (see
 // the header). EINTR is retried in `retryOnEintr` only.
 #include "platform/linux/applesmc_smc.h"
+#include "platform/linux/eintr.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -43,15 +44,6 @@ const char* attributeFile(AppleSmcAttribute attribute) {
       return "key_at_index_data";
   }
   return "?";
-}
-
-// Calls `call` (a system call returning -1 and setting errno) until it is not interrupted.
-template <typename Call>
-auto retryOnEintr(Call call) {
-  for (;;) {
-    auto result = call();
-    if (!(result < 0 && errno == EINTR)) return result;
-  }
 }
 
 class PosixAppleSmcFiles final : public AppleSmcFiles {

@@ -2,6 +2,7 @@
 // the order). A source belongs to one thread at a time; the process-wide one is used by the main
 // thread during start-up.
 #include "platform/linux/console_user_linux.h"
+#include "platform/linux/eintr.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,15 +27,6 @@ namespace trellis::linux {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Calls `call` (a system call returning -1 and setting errno) until it is not interrupted.
-template <typename Call>
-auto retryOnEintr(Call call) {
-  for (;;) {
-    auto result = call();
-    if (!(result < 0 && errno == EINTR)) return result;
-  }
-}
 
 // Owns a malloc'ed string handed out by sd-login.
 std::string takeString(char* text) {

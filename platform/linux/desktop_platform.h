@@ -3,11 +3,12 @@
 // from any thread.
 #pragma once
 
-#include <cerrno>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/linux/eintr.h"  // retryOnEintr, for the desktop services
 
 namespace trellis::linux {
 
@@ -24,14 +25,5 @@ std::optional<std::string> userDataHome(const EnvironmentLookup& environment);
 // True when a desktop session can be reached (DISPLAY or WAYLAND_DISPLAY is set and not empty).
 bool hasDisplay(const EnvironmentLookup& environment);
 
-// Calls `call` again while it fails with EINTR: the one place the desktop services retry it.
-template <typename Call>
-auto retryOnEintr(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
-
 }  // namespace trellis::linux
+

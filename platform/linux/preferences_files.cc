@@ -15,20 +15,12 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/linux/eintr.h"
 #include "tools/system_log.h"
 
 namespace trellis::linux {
 
 namespace {
-
-template <class F>
-auto retryOnEintr(F f) {
-  decltype(f()) result;
-  do {
-    result = f();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
 
 // An owned descriptor.
 class Fd {

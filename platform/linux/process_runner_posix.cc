@@ -2,6 +2,7 @@
 // while the child runs, then the child reaped. Nothing is shared between calls (a runner holds
 // only its options), so any thread may call it. EINTR is retried in `retryOnEintr` only.
 #include "platform/linux/process_runner_posix.h"
+#include "platform/linux/eintr.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,15 +23,6 @@ namespace trellis::linux {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Call>
-auto retryOnEintr(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
 
 class UniqueFd {
  public:

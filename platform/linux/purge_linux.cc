@@ -2,6 +2,7 @@
 // any thread may use one instance; arenas hand out blocks with an atomic offset. EINTR is retried
 // in `retryOnEintr` only (nanosleep resumes with the time left).
 #include "platform/linux/purge_linux.h"
+#include "platform/linux/eintr.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,15 +20,6 @@
 namespace trellis::linux {
 
 namespace {
-
-template <class F>
-auto retryOnEintr(F f) {
-  decltype(f()) result;
-  do {
-    result = f();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
 
 class MmapArena final : public MemoryArena {
  public:
