@@ -18,7 +18,6 @@
 namespace trellis::linux {
 namespace {
 
-using Strings = std::vector<std::string>;
 using trellis::testing::smcExchange;
 using trellis::testing::smcRequest;
 
