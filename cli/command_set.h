@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,18 @@ class CommandSet {
  private:
   std::vector<std::pair<CLI::App*, std::function<int()>>> commands_;
 };
+
+// The value of option `name` of subcommand `sub`: `own` (what `sub` parsed) unless only its parent
+// `metrics` was given the option, as in `trellis metrics --root X disk`.
+inline std::string fromEither(const CLI::App& sub, const CLI::App& metrics, const char* name,
+                              const std::string& own) {
+  const CLI::Option* mine = sub.get_option_no_throw(name);
+  const CLI::Option* parents = metrics.get_option_no_throw(name);
+  if ((mine == nullptr || mine->count() == 0) && parents != nullptr && parents->count() > 0) {
+    return parents->as<std::string>();
+  }
+  return own;
+}
 
 // Command groups, each defined beside its commands. `metrics` is the `trellis metrics` command.
 void addStorageCommands(CLI::App& metrics, CommandSet& commands);   // metrics memory, metrics disk

@@ -18,17 +18,6 @@ namespace trellis::cli {
 
 namespace {
 
-// When the option was given before the subcommand (`trellis metrics --root X network`), the
-// metrics command holds it.
-std::string fromEither(const CLI::App& sub, const CLI::App& metrics, const char* name, const std::string& own) {
-  const CLI::Option* mine = sub.get_option_no_throw(name);
-  const CLI::Option* parents = metrics.get_option_no_throw(name);
-  if ((mine == nullptr || mine->count() == 0) && parents != nullptr && parents->count() > 0) {
-    return parents->as<std::string>();
-  }
-  return own;
-}
-
 // Sleeps until just after the next whole second of `clock`.
 void sleepPastNextSecond(MonotonicClock& clock) {
   constexpr std::uint64_t kSecond = 1'000'000'000;

@@ -52,17 +52,6 @@ std::string flagsOf(const DiskModel& disk) {
   return flags;
 }
 
-// When the option was given before the subcommand (`trellis metrics --root X disk`), the
-// metrics command holds it.
-std::string fromEither(const CLI::App& sub, const CLI::App& metrics, const char* name, const std::string& own) {
-  const CLI::Option* mine = sub.get_option_no_throw(name);
-  const CLI::Option* parents = metrics.get_option_no_throw(name);
-  if ((mine == nullptr || mine->count() == 0) && parents != nullptr && parents->count() > 0) {
-    return parents->as<std::string>();
-  }
-  return own;
-}
-
 }  // namespace
 
 std::string memoryRecordJson(const MemoryModel& model) {
