@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 
 namespace trellis {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 #include "metrics/cpu_info.h"
 #include "metrics/disk_info.h"
 #include "metrics/memory_info.h"

@@ -8,17 +8,17 @@
 #include <string>
 
 #include "app/app_delegate.h"
-#include "app/console_user.h"
+#include "base/console_user.h"
 #include "app/hardware_manager.h"
 #include "notify/distributed_center.h"
-#include "platform/linux/console_user_linux.h"
-#include "platform/linux/dbus_center.h"
-#include "platform/linux/linux_disk_source.h"
-#include "platform/linux/linux_network_source.h"
-#include "platform/linux/proc_cpu_source.h"
-#include "platform/linux/proc_memory_source.h"
-#include "platform/linux/sd_event_run_loop.h"
-#include "platform/linux/smc_choice.h"
+#include "platform/linux/system/console_user.h"
+#include "platform/linux/bus/dbus_center.h"
+#include "platform/linux/metrics/disk_source.h"
+#include "platform/linux/metrics/network_source.h"
+#include "platform/linux/metrics/cpu_source.h"
+#include "platform/linux/metrics/memory_source.h"
+#include "platform/linux/system/run_loop.h"
+#include "platform/linux/sensors/smc_choice.h"
 
 int main(int argc, char** argv) {
   using namespace trellis;
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(options, argc, argv);
 
   std::string smcError;
-  auto smc = linux::chooseSmcTransport(smcSpec, root, &smcError);
+  auto smc = lnx::chooseSmcTransport(smcSpec, root, &smcError);
   if (!smc) {
     std::fprintf(stderr, "trellis-agent: %s\n", smcError.c_str());
     return 2;
@@ -50,24 +50,24 @@ int main(int argc, char** argv) {
   // The SMC connection is process-wide and never closed: its transport lives as long.
   SmcTransport::setSystem(smc->transport.release());
 
-  auto consoleUsers = linux::makeConsoleUserSource(root);
+  auto consoleUsers = lnx::makeConsoleUserSource(root);
   waitForConsoleUser(*consoleUsers);
   sleep(0);
 
   int error = 0;
-  auto loop = linux::SdEventRunLoop::create(&error);
+  auto loop = lnx::SdEventRunLoop::create(&error);
   if (!loop) {
-    std::fprintf(stderr, "trellis-agent: cannot set up the event loop: %s\n", linux::errnoText(error).c_str());
+    std::fprintf(stderr, "trellis-agent: cannot set up the event loop: %s\n", lnx::errnoText(error).c_str());
     return 1;
   }
-  linux::DBusCenter::Options centerOptions;
-  centerOptions.bus = busName == "system" ? linux::BusKind::System : linux::BusKind::Session;
+  lnx::DBusCenter::Options centerOptions;
+  centerOptions.bus = busName == "system" ? lnx::BusKind::System : lnx::BusKind::Session;
   // On the shared system bus, only this user and root may command the agent.
-  centerOptions.onlyTrustedSenders = centerOptions.bus == linux::BusKind::System;
-  auto center = linux::DBusCenter::create(*loop, centerOptions, &error);
+  centerOptions.onlyTrustedSenders = centerOptions.bus == lnx::BusKind::System;
+  auto center = lnx::DBusCenter::create(*loop, centerOptions, &error);
   if (!center) {
     std::fprintf(stderr, "trellis-agent: cannot connect to the %s bus: %s\n", busName.c_str(),
-                 linux::errnoText(error).c_str());
+                 lnx::errnoText(error).c_str());
     return 1;
   }
   RunLoop::setMain(loop.get());
@@ -77,19 +77,19 @@ int main(int argc, char** argv) {
   if (root != "/") {
     // The collectors read the system under the same root as everything else.
     environment.makeCpu = [root] {
-      static linux::ProcCpuSource* source = new linux::ProcCpuSource(root);  // lives as long as the agent
+      static lnx::ProcCpuSource* source = new lnx::ProcCpuSource(root);  // lives as long as the agent
       return std::make_shared<CpuInfo>(*source);
     };
     environment.makeDisk = [root] {
-      static linux::LinuxDiskSource* source = new linux::LinuxDiskSource(root);  // lives as long as the agent
+      static lnx::LinuxDiskSource* source = new lnx::LinuxDiskSource(root);  // lives as long as the agent
       return std::make_shared<DiskInfo>(*source);
     };
     environment.makeMemory = [root] {
-      static linux::ProcMemorySource* source = new linux::ProcMemorySource(root);  // lives as long as the agent
+      static lnx::ProcMemorySource* source = new lnx::ProcMemorySource(root);  // lives as long as the agent
       return std::make_shared<MemoryInfo>(*source);
     };
     environment.makeNetwork = [root] {
-      static linux::LinuxNetworkSource* source = new linux::LinuxNetworkSource(root);  // lives as long as the agent
+      static lnx::LinuxNetworkSource* source = new lnx::LinuxNetworkSource(root);  // lives as long as the agent
       return std::make_shared<NetworkInfo>(*source, platformMonotonicClock());
     };
   }

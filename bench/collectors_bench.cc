@@ -7,8 +7,8 @@
 
 #include "metrics/disk_info.h"
 #include "metrics/memory_info.h"
-#include "platform/linux/linux_disk_source.h"
-#include "platform/linux/proc_memory_source.h"
+#include "platform/linux/metrics/disk_source.h"
+#include "platform/linux/metrics/memory_source.h"
 
 namespace trellis {
 namespace {
@@ -19,7 +19,7 @@ int constantReading(double* value) {
 }
 
 void BM_MemoryReloadInfo(benchmark::State& state) {
-  linux::ProcMemorySource source;
+  lnx::ProcMemorySource source;
   MemoryInfo memory(source);
   for (auto _ : state) {
     memory.reloadInfo();
@@ -29,7 +29,7 @@ void BM_MemoryReloadInfo(benchmark::State& state) {
 BENCHMARK(BM_MemoryReloadInfo)->Unit(benchmark::kMicrosecond);
 
 void BM_DiskReloadInfo(benchmark::State& state) {
-  linux::LinuxDiskSource source;
+  lnx::LinuxDiskSource source;
   DiskInfo disk(source, constantReading);
   for (auto _ : state) {
     disk.reloadInfo();
@@ -40,7 +40,7 @@ void BM_DiskReloadInfo(benchmark::State& state) {
 BENCHMARK(BM_DiskReloadInfo)->Unit(benchmark::kMicrosecond);
 
 void BM_DiskFirstListing(benchmark::State& state) {
-  linux::LinuxDiskSource source;
+  lnx::LinuxDiskSource source;
   for (auto _ : state) {
     DiskInfo disk(source, constantReading);
     benchmark::DoNotOptimize(disk.list().data());
@@ -49,7 +49,7 @@ void BM_DiskFirstListing(benchmark::State& state) {
 BENCHMARK(BM_DiskFirstListing)->Unit(benchmark::kMicrosecond);
 
 void BM_DiskReadAndWriteBytes(benchmark::State& state) {
-  linux::LinuxDiskSource source;
+  lnx::LinuxDiskSource source;
   DiskInfo disk(source, constantReading);
   std::uint64_t sum = 0;
   for (auto _ : state) {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/hwmon_smc.h"
+#include "platform/linux/sensors/hwmon_smc.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 const std::string kMachine = std::string(TRELLIS_TEST_FIXTURES) + "/hwmon/intel-desktop";
@@ -71,4 +71,4 @@ void BM_HwmonFullReading(benchmark::State& state) {
 BENCHMARK(BM_HwmonFullReading);
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -7,18 +7,18 @@ namespace trellis::cli {
 std::optional<BusSession> connectBus(const std::string& busName, bool quiet) {
   int error = 0;
   BusSession session;
-  session.loop = linux::SdEventRunLoop::create(&error);
+  session.loop = lnx::SdEventRunLoop::create(&error);
   if (!session.loop) {
-    if (!quiet) std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", linux::errnoText(error).c_str());
+    if (!quiet) std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", lnx::errnoText(error).c_str());
     return std::nullopt;
   }
-  linux::DBusCenter::Options options;
-  options.bus = busName == "system" ? linux::BusKind::System : linux::BusKind::Session;
-  session.center = linux::DBusCenter::create(*session.loop, options, &error);
+  lnx::DBusCenter::Options options;
+  options.bus = busName == "system" ? lnx::BusKind::System : lnx::BusKind::Session;
+  session.center = lnx::DBusCenter::create(*session.loop, options, &error);
   if (!session.center) {
     if (!quiet) {
       std::fprintf(stderr, "trellis: cannot connect to the %s bus: %s\n", busName.c_str(),
-                   linux::errnoText(error).c_str());
+                   lnx::errnoText(error).c_str());
     }
     return std::nullopt;
   }

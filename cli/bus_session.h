@@ -6,14 +6,14 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/dbus_center.h"
-#include "platform/linux/sd_event_run_loop.h"
+#include "platform/linux/bus/dbus_center.h"
+#include "platform/linux/system/run_loop.h"
 
 namespace trellis::cli {
 
 struct BusSession {
-  std::unique_ptr<linux::SdEventRunLoop> loop;
-  std::unique_ptr<linux::DBusCenter> center;
+  std::unique_ptr<lnx::SdEventRunLoop> loop;
+  std::unique_ptr<lnx::DBusCenter> center;
 };
 
 // Connects to the "session" or "system" bus. Nothing, after a message on standard error unless

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <memory>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 #include "cli/bus_session.h"
 #include "cli/command_set.h"
 #include "cli/metrics_commands.h"
@@ -18,9 +18,9 @@
 #include "model/value_json.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
-#include "platform/linux/dbus_center.h"
-#include "platform/linux/dbus_value.h"
-#include "platform/linux/sd_event_run_loop.h"
+#include "platform/linux/bus/dbus_center.h"
+#include "platform/linux/bus/dbus_value.h"
+#include "platform/linux/system/run_loop.h"
 
 namespace trellis::cli {
 
@@ -115,7 +115,7 @@ constexpr int kMaxPostDepth = 21;
 int post(const std::string& busName, std::string_view name, const std::optional<Dictionary>& userInfo,
          long repeat = 1) {
   if (userInfo) {
-    const std::size_t size = linux::encodedSize(*userInfo);
+    const std::size_t size = lnx::encodedSize(*userInfo);
     if (size > protocol::kMaxUserInfoBytes) {
       std::fprintf(stderr, "trellis: user information too large to post (%zu bytes; at most %zu)\n", size,
                    protocol::kMaxUserInfoBytes);

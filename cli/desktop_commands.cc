@@ -9,13 +9,13 @@
 
 #include "cli/command_set.h"
 #include "model/value_json.h"
-#include "platform/linux/dbus_center.h"
-#include "platform/linux/resource_folder.h"
-#include "platform/linux/sd_event_run_loop.h"
+#include "platform/linux/bus/dbus_center.h"
+#include "platform/linux/desktop/resource_folder.h"
+#include "platform/linux/system/run_loop.h"
 #include "tools/kw_apple_script.h"
 #include "tools/kw_tools.h"
 #include "tools/resource_bundle.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace trellis::cli {
 
@@ -38,7 +38,7 @@ class ScriptFolderBundle final : public ResourceBundle {
   std::optional<std::string> pathForResource(std::string_view name) override { return folder_.pathForResource(name); }
 
  private:
-  linux::ResourceFolder folder_;
+  lnx::ResourceFolder folder_;
 };
 
 std::string dumpLine(const nlohmann::json& json) { return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
@@ -69,9 +69,9 @@ int showPermissions(bool json) {
 int runScript(const std::string& file, const std::string& handler, const std::vector<std::string>& arguments,
               const std::string& resources, bool json) {
   int error = 0;
-  std::unique_ptr<linux::SdEventRunLoop> loop = linux::SdEventRunLoop::create(&error);
+  std::unique_ptr<lnx::SdEventRunLoop> loop = lnx::SdEventRunLoop::create(&error);
   if (!loop) {
-    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", linux::errnoText(error).c_str());
+    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", lnx::errnoText(error).c_str());
     return 1;
   }
   StandardErrorLog log;

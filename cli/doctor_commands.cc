@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "app/console_user.h"
+#include "base/console_user.h"
 #include "app/hardware_manager.h"
 #include "cli/bus_session.h"
 #include "cli/command_set.h"
 #include "cli/smc_commands.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
-#include "platform/linux/hwmon_smc.h"
-#include "platform/linux/power_saving_linux.h"
+#include "platform/linux/sensors/hwmon_smc.h"
+#include "platform/linux/system/power_command.h"
 #include "smc/fan_smc.h"
 #include "smc/temperature_sensors.h"
 
@@ -68,8 +68,8 @@ void checkSmc(const DoctorOptions& options, Report& report) {
     return;
   }
   report.section("SMC", description);
-  if (const auto* hwmon = dynamic_cast<const linux::HwmonSmc*>(transport)) {
-    for (const linux::HwmonKeySource& source : hwmon->sources()) {
+  if (const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(transport)) {
+    for (const lnx::HwmonKeySource& source : hwmon->sources()) {
       report.detail(source.key + "  " + source.source + (source.path.empty() ? "" : "  " + source.path));
     }
   }
@@ -157,7 +157,7 @@ void checkConsole(Report& report) {
 }
 
 void checkPower(const DoctorOptions& options, Report& report) {
-  PowerCommand command = linux::powerCommandUnder(options.root, true);
+  PowerCommand command = lnx::powerCommandUnder(options.root, true);
   std::string line = command.launchPath;
   for (const std::string& argument : command.arguments) line += " " + argument;
   const std::string path = (options.root == "/" ? "" : options.root) + command.launchPath;

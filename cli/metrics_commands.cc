@@ -6,7 +6,7 @@
 #include "cli/smc_commands.h"
 #include "model/mapping.h"
 #include "model/value_json.h"
-#include "platform/linux/proc_cpu_source.h"
+#include "platform/linux/metrics/cpu_source.h"
 
 namespace trellis::cli {
 
@@ -45,7 +45,7 @@ std::string cpuRecordText(const CpuModel& model) {
 int metricsCpu(const std::string& smcSpec, const std::string& root, bool json, bool sinceBoot,
                std::chrono::milliseconds interval) {
   if (!installSmcTransport(smcSpec, root, nullptr)) return 1;
-  linux::ProcCpuSource source(root);
+  lnx::ProcCpuSource source(root);
   CpuInfo cpu(source);
   cpu.reloadInfo();
   if (!sinceBoot) {

@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "cli/command_set.h"
-#include "platform/linux/curl_https_fetcher.h"
-#include "platform/linux/dbus_center.h"
-#include "platform/linux/linux_network_source.h"
-#include "platform/linux/sd_event_run_loop.h"
+#include "platform/linux/https/https_fetcher.h"
+#include "platform/linux/bus/dbus_center.h"
+#include "platform/linux/metrics/network_source.h"
+#include "platform/linux/system/run_loop.h"
 
 namespace trellis::cli {
 
@@ -60,8 +60,8 @@ std::string networkRecordText(const NetworkModel& model) {
 }
 
 int metricsNetwork(const std::string& root, bool json, std::chrono::seconds window) {
-  linux::LinuxNetworkSource source(root);
-  linux::LinuxMonotonicClock clock;
+  lnx::LinuxNetworkSource source(root);
+  lnx::LinuxMonotonicClock clock;
   NetworkInfo network(source, clock);
 
   // As `reloadInfo` does, with the two speed samples placed just after whole seconds: the clock
@@ -87,13 +87,13 @@ int publicIp(const std::string& host, const std::string& caFile) {
     return 2;
   }
   int error = 0;
-  std::unique_ptr<linux::SdEventRunLoop> loop = linux::SdEventRunLoop::create(&error);
+  std::unique_ptr<lnx::SdEventRunLoop> loop = lnx::SdEventRunLoop::create(&error);
   if (!loop) {
-    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", linux::errnoText(error).c_str());
+    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", lnx::errnoText(error).c_str());
     return 1;
   }
   // Declared after the loop, so destroyed before it: no worker can queue onto a loop that is gone.
-  linux::CurlHttpsFetcher fetcher(linux::CurlHttpsFetcher::Options{caFile});
+  lnx::CurlHttpsFetcher fetcher(lnx::CurlHttpsFetcher::Options{caFile});
   PublicAddressLookup lookup;
   lookup.fetcher = &fetcher;
   lookup.mainQueue = loop.get();

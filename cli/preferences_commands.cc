@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "cli/command_set.h"
-#include "platform/linux/preferences_files.h"
+#include "platform/linux/system/preferences_storage.h"
 #include "tools/kw_hardware_tool.h"
 #include "tools/kw_tools.h"
 #include "tools/kw_user_defaults.h"
@@ -36,7 +36,7 @@ int usage(const std::string& message) {
 
 int storeFailed(const DefaultsOptions& options) {
   std::fprintf(stderr, "trellis: could not store the change to %s in %s\n", options.key.c_str(),
-               linux::defaultPreferencesFolder().c_str());
+               lnx::defaultPreferencesFolder().c_str());
   return 1;
 }
 

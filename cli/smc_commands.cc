@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/linux/smc_choice.h"
+#include "platform/linux/sensors/smc_choice.h"
 
 namespace trellis::cli {
 
@@ -52,7 +52,7 @@ std::string jsonText(const char* text) {
 bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description,
                          const SmcTransport** transport) {
   std::string error;
-  auto choice = linux::chooseSmcTransport(spec, root, &error);
+  auto choice = lnx::chooseSmcTransport(spec, root, &error);
   if (!choice) {
     std::fprintf(stderr, "trellis: %s\n", error.c_str());
     return false;

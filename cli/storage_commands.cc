@@ -11,8 +11,8 @@
 #include "cli/smc_commands.h"
 #include "model/mapping.h"
 #include "model/value_json.h"
-#include "platform/linux/linux_disk_source.h"
-#include "platform/linux/proc_memory_source.h"
+#include "platform/linux/metrics/disk_source.h"
+#include "platform/linux/metrics/memory_source.h"
 #include "tools/kw_tools.h"
 
 namespace trellis::cli {
@@ -130,7 +130,7 @@ std::string diskReportText(const std::vector<std::shared_ptr<DiskModel>>& volume
 }
 
 int metricsMemory(const std::string& root, bool json) {
-  linux::ProcMemorySource source(root);
+  lnx::ProcMemorySource source(root);
   MemoryInfo memory(source);
   memory.reloadInfo();
   const std::shared_ptr<MemoryModel> model = memory.getMemoryInfo();
@@ -149,7 +149,7 @@ int metricsMemory(const std::string& root, bool json) {
 
 int metricsDisk(const std::string& smcSpec, const std::string& root, bool json, std::chrono::milliseconds window) {
   if (!installSmcTransport(smcSpec, root, nullptr)) return 1;
-  linux::LinuxDiskSource source(root);
+  lnx::LinuxDiskSource source(root);
   DiskInfo disk(source);
 
   std::uint64_t read0 = 0;

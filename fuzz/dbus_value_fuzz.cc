@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/linux/dbus_value.h"
+#include "platform/linux/bus/dbus_value.h"
 
 namespace {
 
@@ -171,15 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
 
-  std::optional<Dictionary> info = linux::readDictionary(m, maxDepth);
+  std::optional<Dictionary> info = lnx::readDictionary(m, maxDepth);
   if (info) {
     check(Value(*info).depth() <= maxDepth);
     // Whatever was read writes back and reads again unchanged.
     sd_bus_message* again = nullptr;
     check(sd_bus_message_new_signal(bus, &again, "/org/trellis/Fuzz", "org.trellis.Fuzz", "Info") >= 0);
-    if (linux::appendDictionary(again, *info) >= 0 && sd_bus_message_seal(again, ++cookie, 0) >= 0 &&
+    if (lnx::appendDictionary(again, *info) >= 0 && sd_bus_message_seal(again, ++cookie, 0) >= 0 &&
         sd_bus_message_rewind(again, 1) >= 0) {
-      std::optional<Dictionary> reread = linux::readDictionary(again, 64);
+      std::optional<Dictionary> reread = lnx::readDictionary(again, 64);
       check(reread.has_value() && Value(*reread) == Value(*info));
     }
     sd_bus_message_unref(again);

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "metrics/memory_source.h"
-#include "platform/linux/linux_disk_source.h"
-#include "platform/linux/proc_memory_source.h"
+#include "platform/linux/metrics/disk_source.h"
+#include "platform/linux/metrics/memory_source.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace trellis::linux;
+  using namespace trellis::lnx;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   std::size_t lines = 0;

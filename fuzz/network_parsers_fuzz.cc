@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "metrics/network_info.h"
-#include "platform/linux/linux_network_source.h"
+#include "platform/linux/metrics/network_source.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
-  if (const auto interface = trellis::linux::parseDefaultRouteInterface(text)) {
+  if (const auto interface = trellis::lnx::parseDefaultRouteInterface(text)) {
     // A name that can be joined into a sysfs path, and that the table really holds.
     check(!interface->empty() && interface->size() <= 15);
     check(*interface != "." && *interface != ".." && *interface != "*");

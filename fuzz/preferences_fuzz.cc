@@ -11,7 +11,7 @@
 #include "model/keyed_archive.h"
 #include "tools/kw_user_defaults.h"
 #include "tools/preferences_storage.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/linux/proc_cpu_source.h"
+#include "platform/linux/metrics/cpu_source.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace trellis::linux;
+  using namespace trellis::lnx;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   if (const auto processors = parseProcStat(text)) {

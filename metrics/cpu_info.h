@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/base_hardware_info.h"
+#include "base/base_hardware_info.h"
 #include "model/record.h"
 #include "metrics/cpu_source.h"
 

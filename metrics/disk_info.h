@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/base_hardware_info.h"
+#include "base/base_hardware_info.h"
 #include "metrics/disk_source.h"
 #include "model/record.h"
 

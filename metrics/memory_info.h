@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/base_hardware_info.h"
+#include "base/base_hardware_info.h"
 #include "metrics/memory_source.h"
 #include "model/record.h"
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include "app/base_hardware_info.h"
-#include "app/run_loop.h"
+#include "base/base_hardware_info.h"
+#include "base/run_loop.h"
 #include "metrics/network_source.h"
 #include "model/record.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 #include "notify/distributed_center.h"
 #include "notify/protocol.h"
 

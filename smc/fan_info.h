@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "app/base_hardware_info.h"
+#include "base/base_hardware_info.h"
 #include "smc/fan_model.h"
 
 namespace trellis {

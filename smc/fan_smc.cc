@@ -8,7 +8,7 @@
 
 #include "notify/local_notification_center.h"
 #include "smc/smc_client.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace trellis {
 namespace {

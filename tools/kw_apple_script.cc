@@ -10,11 +10,11 @@
 #include <limits>
 #include <mutex>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 #include "model/value_json.h"
 #include "tools/kw_permissions.h"
 #include "tools/resource_bundle.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 #include "tools/user_interface.h"
 
 namespace trellis {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace trellis {
 

@@ -11,7 +11,7 @@
 
 #include "tools/kw_tools.h"
 #include "tools/kw_user_defaults.h"
-#include "tools/main_queue.h"
+#include "base/main_queue.h"
 
 namespace trellis {
 

@@ -1,6 +1,6 @@
 #include "tools/kw_tools.h"
 
-#include "tools/process_runner.h"
+#include "base/process_runner.h"
 
 namespace trellis {
 

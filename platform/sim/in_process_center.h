@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 #include "notify/distributed_center.h"
 
 namespace trellis::sim {

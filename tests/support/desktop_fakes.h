@@ -15,14 +15,14 @@
 
 #include <ostream>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 #include "model/value_json.h"
 #include "tools/key_events.h"
 #include "tools/kw_apple_script.h"
 #include "tools/kw_permissions.h"
-#include "tools/process_runner.h"
+#include "base/process_runner.h"
 #include "tools/resource_bundle.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 #include "tools/user_interface.h"
 #include "tools/workspace.h"
 

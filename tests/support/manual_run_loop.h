@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/run_loop.h"
+#include "base/run_loop.h"
 
 namespace trellis::testing {
 

@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/notification_rating.h"
+#include "platform/linux/desktop/notification_rating.h"
 #include "support/manual_run_loop.h"
 #include "support/private_bus.h"
 #include "tools/date_with_format.h"
 #include "tools/kw_rating.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 #include "unit/memory_preferences.h"
 
 namespace trellis {
@@ -247,8 +247,8 @@ class FakeNotifications {
 
   bool start() {
     if (sd_bus_open_user(&bus_) < 0) return false;
-    if (sd_bus_add_object_vtable(bus_, nullptr, linux::kNotificationsPath, linux::kNotificationsInterface, kVtable, this) < 0 ||
-        sd_bus_request_name(bus_, linux::kNotificationsService, 0) < 0) {
+    if (sd_bus_add_object_vtable(bus_, nullptr, lnx::kNotificationsPath, lnx::kNotificationsInterface, kVtable, this) < 0 ||
+        sd_bus_request_name(bus_, lnx::kNotificationsService, 0) < 0) {
       return false;
     }
     thread_ = std::thread([this] {
@@ -310,7 +310,7 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   setSystemLog(&log);
   const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const std::string saved = previous ? previous : "";
-  linux::NotificationRatingRequester requester;
+  lnx::NotificationRatingRequester requester;
   const std::string prefix =
       "rating request: Enjoying trellis? If trellis is useful to you, please take a moment to rate it. "
       "(no desktop notification: ";
@@ -332,8 +332,8 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
     EXPECT_EQ(calls[0].app, "trellis");
     EXPECT_EQ(calls[0].replaces, 0u);
     EXPECT_EQ(calls[0].icon, "");
-    EXPECT_EQ(calls[0].summary, linux::kRatingSummary);
-    EXPECT_EQ(calls[0].body, linux::kRatingBody);
+    EXPECT_EQ(calls[0].summary, lnx::kRatingSummary);
+    EXPECT_EQ(calls[0].body, lnx::kRatingBody);
     EXPECT_EQ(calls[0].actions, 0);
     EXPECT_EQ(calls[0].hints, 0);
     EXPECT_EQ(calls[0].timeout, -1);

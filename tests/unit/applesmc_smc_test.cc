@@ -2,7 +2,7 @@
 // driver's raw key attributes (a sorted key table behind one shared key_at_index selection, with
 // other processes moving the selection and SMC time-outs injected), and against a copy of a real
 // device folder through the POSIX files. Test thread only.
-#include "platform/linux/applesmc_smc.h"
+#include "platform/linux/sensors/applesmc_smc.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@
 #include "support/smc_support.h"
 #include "support/temp_tree.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using ::testing::HasSubstr;
@@ -416,4 +416,4 @@ TEST(AppleSmcPosixTest, ReadOnlySelectorIsRefused) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

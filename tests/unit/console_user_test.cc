@@ -2,7 +2,7 @@
 // fake), utmp files written into a temporary root, and the process's own account, and the core's
 // filtering and waiting over a scripted source. Single-threaded except where a test writes a file
 // from a second thread to wake a wait.
-#include "app/console_user.h"
+#include "base/console_user.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -18,13 +18,13 @@
 #include <functional>
 #include <thread>
 
-#include "platform/linux/console_user_linux.h"
+#include "platform/linux/system/console_user.h"
 #include "support/temp_tree.h"
 
 namespace trellis {
 namespace {
 
-using linux::LoginSession;
+using lnx::LoginSession;
 using std::chrono::milliseconds;
 using Answer = std::optional<std::string>;
 
@@ -32,7 +32,7 @@ using Answer = std::optional<std::string>;
 constexpr uid_t kNameless = 4000000001u;
 constexpr uid_t kOtherNameless = 4000000002u;
 
-class FakeLoginSessions final : public linux::LoginSessions {
+class FakeLoginSessions final : public lnx::LoginSessions {
  public:
   int seats = 1;
   std::optional<LoginSession> active;
@@ -78,7 +78,7 @@ class ConsoleUserLinuxTest : public ::testing::Test {
   std::unique_ptr<ConsoleUserSource> makeSource(std::string rootPath = "") {
     auto fake = std::make_unique<FakeLoginSessions>(script);
     logind = fake.get();
-    return linux::makeConsoleUserSource(rootPath.empty() ? tree.root() : rootPath, std::move(fake));
+    return lnx::makeConsoleUserSource(rootPath.empty() ? tree.root() : rootPath, std::move(fake));
   }
   // A new source's answer; the source (and so `logind`) stays alive until the next one.
   Answer answer() {
@@ -209,7 +209,7 @@ TEST_F(ConsoleUserLinuxTest, WaitsLastTheLimitUnlessUtmpIsWritten) {
 
 TEST(ConsoleUserPlatformTest, ThisMachineAnswersAsItsSourcesSay) {
   // The real source over "/": with no logind seat and no utmp file, this process's own user.
-  if (linux::makeSdLoginSessions()->seatCount() != 0 || access("/run/utmp", F_OK) == 0 ||
+  if (lnx::makeSdLoginSessions()->seatCount() != 0 || access("/run/utmp", F_OK) == 0 ||
       access("/var/run/utmp", F_OK) == 0) {
     GTEST_SKIP() << "this machine has logind seats or a utmp file";
   }
@@ -219,7 +219,7 @@ TEST(ConsoleUserPlatformTest, ThisMachineAnswersAsItsSourcesSay) {
 
 TEST(ConsoleUserPlatformTest, WaitOnAQuietLogindLastsTheLimit) {
   if (access("/run/systemd/seats", F_OK) != 0) GTEST_SKIP() << "no logind seats folder";
-  auto source = linux::makeConsoleUserSource("/");
+  auto source = lnx::makeConsoleUserSource("/");
   for (int i = 0; i < 3; ++i) {
     // A change on the seat may end a wait early, but not every one of three in a row.
     if (secondsTaken([&] { source->waitForChange(milliseconds(50)); }) >= 0.040) return;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/proc_cpu_source.h"
+#include "platform/linux/metrics/cpu_source.h"
 #include "support/temp_tree.h"
 
 namespace trellis {
@@ -251,7 +251,7 @@ TEST_F(CpuInfoTest, OverProcSixtyFourBitTicksWrapAsThirtyTwoBitCountersAcrossSam
   tree.write("proc/1/.keep", "");
   tree.write("proc/loadavg", "0.25 0.50 1.00 3/321 77\n");
   tree.write("proc/cpuinfo", "processor\t: 0\nmodel name\t: Fixture CPU @ 1.00GHz\n");
-  linux::ProcCpuSource proc(tree.root());
+  lnx::ProcCpuSource proc(tree.root());
   CpuInfo cpu(proc, reader());
   // User 2^32 - 6 plus nice 6 since boot dwarfs system 10 + irq 5 + softirq 5 and idle 50 + iowait
   // 10 in single precision.

@@ -1,6 +1,6 @@
 // The D-Bus centre on a private bus: what a post puts on the wire, what a registration lets
 // through, and how it copes with senders that do not follow the format.
-#include "platform/linux/dbus_center.h"
+#include "platform/linux/bus/dbus_center.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "support/private_bus.h"
 #include "support/temp_tree.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 struct Received {
@@ -154,4 +154,4 @@ TEST(DBusCenterReconnectTest, ARestartedBusIsFoundAgainWithItsRegistrations) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -1,7 +1,7 @@
 // User information on the wire: what appendDictionary writes (exact bytes, every kind, the
 // nesting a bus daemon accepts), what readDictionary makes of anything a sender may put there
 // (other types, nesting, corrupted bodies), and that encodedSize never undercounts.
-#include "platform/linux/dbus_value.h"
+#include "platform/linux/bus/dbus_value.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -17,7 +17,7 @@
 
 #include "support/private_bus.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 // The depth limit used here, as the centre's (protocol::kMaxUserInfoDepth). Much deeper limits
@@ -536,4 +536,4 @@ TEST_F(DBusValueTest, ReadsBytesFromABigEndianSender) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -14,19 +14,19 @@
 #include <chrono>
 #include <filesystem>
 
-#include "platform/linux/executable_scripts.h"
-#include "platform/linux/linux_privacy.h"
-#include "platform/linux/process_runner_posix.h"
-#include "platform/linux/resource_folder.h"
-#include "platform/linux/uinput_keyboard.h"
-#include "platform/linux/x11_window_list.h"
-#include "platform/linux/xdg_workspace.h"
-#include "platform/linux/zenity_user_interface.h"
+#include "platform/linux/desktop/script_host.h"
+#include "platform/linux/desktop/privacy.h"
+#include "platform/linux/system/process_runner.h"
+#include "platform/linux/desktop/resource_folder.h"
+#include "platform/linux/desktop/uinput_keyboard.h"
+#include "platform/linux/desktop/window_list.h"
+#include "platform/linux/desktop/workspace.h"
+#include "platform/linux/desktop/user_interface.h"
 #include "support/desktop_fakes.h"
 #include "support/manual_run_loop.h"
 #include "support/temp_tree.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using ::testing::ElementsAre;
@@ -446,4 +446,4 @@ TEST(UinputKeyboardTest, RealDeviceDeliversOneKeyPair) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -16,7 +16,7 @@
 #include "smc/smc_client.h"
 #include "support/fan_records.h"
 #include "support/smc_support.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace trellis {
 namespace {

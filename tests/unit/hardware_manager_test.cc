@@ -10,7 +10,7 @@
 #include "notify/protocol.h"
 #include "platform/sim/in_process_center.h"
 #include "support/manual_run_loop.h"
-#include "tools/process_runner.h"
+#include "base/process_runner.h"
 
 namespace trellis {
 namespace {

@@ -1,7 +1,7 @@
 // The hwmon transport against sysfs trees: the committed machines under tests/fixtures/hwmon/ and
 // trees built here where a case needs live edits, the test's own device number or many fans.
 // Every value is checked through SMC exchanges, as the client sees it.
-#include "platform/linux/hwmon_smc.h"
+#include "platform/linux/sensors/hwmon_smc.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include "support/smc_support.h"
 #include "support/temp_tree.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using trellis::testing::smcExchange;
@@ -347,4 +347,4 @@ TEST(HwmonSmcTest, OpensNothingWithoutSensors) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

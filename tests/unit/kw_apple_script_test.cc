@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "model/value_json.h"
-#include "platform/linux/executable_scripts.h"
-#include "platform/linux/process_runner_posix.h"
+#include "platform/linux/desktop/script_host.h"
+#include "platform/linux/system/process_runner.h"
 #include "support/desktop_fakes.h"
 #include "support/manual_run_loop.h"
 #include "support/temp_tree.h"
@@ -322,7 +322,7 @@ TEST(ExecutableScriptTest, ARealScriptGetsTheCallAsJsonAndReturnsItsOutput) {
 
   testing::ManualRunLoop loop;
   RunLoop::setMain(&loop);
-  linux::ExecutableScriptHost host([&](std::string_view name) -> std::optional<std::string> {
+  lnx::ExecutableScriptHost host([&](std::string_view name) -> std::optional<std::string> {
     if (name == "APP_SANDBOX_CONTAINER_ID") return std::string("org.trellis");
     if (name == "XDG_DATA_HOME") return folder.root();
     return std::nullopt;

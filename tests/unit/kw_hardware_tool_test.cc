@@ -24,9 +24,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/purge_linux.h"
+#include "platform/linux/system/purge.h"
 #include "tools/kw_tools.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace trellis {
 namespace {
@@ -436,7 +436,7 @@ TEST(LinuxPurgePlatformTest, MeminfoArenaAndKernelCallUnderARoot) {
   };
   for (const Row& row : rows) {
     std::uint64_t freeKiB = 0, inactiveKiB = 0;
-    EXPECT_EQ(linux::parseMeminfo(row.text, &freeKiB, &inactiveKiB), row.ok) << row.text;
+    EXPECT_EQ(lnx::parseMeminfo(row.text, &freeKiB, &inactiveKiB), row.ok) << row.text;
     if (row.ok) {
       EXPECT_EQ(freeKiB, row.freeKiB);
       EXPECT_EQ(inactiveKiB, row.inactiveKiB);
@@ -445,7 +445,7 @@ TEST(LinuxPurgePlatformTest, MeminfoArenaAndKernelCallUnderARoot) {
 
   std::string root = (std::filesystem::temp_directory_path() / "trellis-purge-XXXXXX").string();
   ASSERT_NE(::mkdtemp(root.data()), nullptr);
-  linux::LinuxPurgePlatform platform(root);
+  lnx::LinuxPurgePlatform platform(root);
   HostPageCounts counts;
   EXPECT_EQ(platform.hostPageCounts(&counts), ENOENT);
   EXPECT_EQ(platform.kernelPurge(), ENOENT);
@@ -475,7 +475,7 @@ TEST(LinuxPurgePlatformTest, MeminfoArenaAndKernelCallUnderARoot) {
   EXPECT_EQ(arena->calloc(std::uint64_t{1} << 40, std::uint64_t{1} << 40), nullptr);
   EXPECT_EQ(platform.createArena(0), nullptr);
 
-  const double expected = static_cast<double>(std::time(nullptr)) - linux::kSecondsFrom1970To2001;
+  const double expected = static_cast<double>(std::time(nullptr)) - lnx::kSecondsFrom1970To2001;
   EXPECT_NEAR(platform.now(), expected, 2.0);
   EXPECT_GE(platform.processorCount(), 1u);
 }

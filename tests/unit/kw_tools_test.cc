@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/process_runner_posix.h"
+#include "platform/linux/system/process_runner.h"
 #include "support/temp_tree.h"
 
 namespace trellis {
@@ -207,7 +207,7 @@ char processState(pid_t pid) {
 }
 
 TEST(PosixProcessRunnerTest, TimeLimitKillsAHungChildWithWhatItStartedAndKeepsItsOutput) {
-  linux::PosixProcessRunner runner({.timeLimit = 300ms});
+  lnx::PosixProcessRunner runner({.timeLimit = 300ms});
   auto start = std::chrono::steady_clock::now();
   std::optional<std::string> output = runner.run("/bin/bash", {"-c", "echo started; sleep 30 & echo $!; wait"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
@@ -235,7 +235,7 @@ TEST(PosixProcessRunnerTest, TimeLimitKillsAHungChildWithWhatItStartedAndKeepsIt
 }
 
 TEST(PosixProcessRunnerTest, ChildWithinTheTimeLimitRunsAsWithout) {
-  linux::PosixProcessRunner runner({.timeLimit = 20s});
+  lnx::PosixProcessRunner runner({.timeLimit = 20s});
   const int before = openDescriptorCount();
   EXPECT_THAT(runner.run("/bin/bash", {"-c", "echo out; echo err >&2; exit 4"}), Optional(std::string("out\nerr\n")));
   std::optional<std::string> large = runner.run("/bin/bash", {"-c", "head -c 1048576 /dev/zero"});

@@ -2,7 +2,7 @@
 // with NVMe, a USB stick, an SD card, snaps and network shares; btrfs on LVM with an internal DVD
 // drive; a container with an overlay root), the mountinfo and block-stat parsers fed every
 // truncation and kinds of damage, the disk collector over the source, and this machine's "/".
-#include "platform/linux/linux_disk_source.h"
+#include "platform/linux/metrics/disk_source.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "metrics/disk_info.h"
-#include "platform/linux/hwmon_smc.h"
+#include "platform/linux/sensors/hwmon_smc.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 namespace fs = std::filesystem;
@@ -255,4 +255,4 @@ TEST(LinuxDiskSourceTest, ThisMachinesRootIsItsMainDiskWithStatvfsCapacities) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

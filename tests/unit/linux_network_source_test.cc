@@ -3,7 +3,7 @@
 // driver, a PPP link, a VPN tunnel, no default route), with NetworkManager absent, unreachable,
 // silent, or stood in for on a private bus; the byte counters over every kind of interface; and
 // the route parser fed every truncation and kinds of corruption.
-#include "platform/linux/linux_network_source.h"
+#include "platform/linux/metrics/network_source.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include "support/fake_network_manager.h"
 #include "support/private_bus.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using testing::FakeNetworkManager;
@@ -215,4 +215,4 @@ TEST(RouteParserTest, EveryTruncationOfARealTableGivesNoneOrANameFromIt) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/proc_memory_source.h"
+#include "platform/linux/metrics/memory_source.h"
 
 namespace trellis {
 namespace {
@@ -156,12 +156,12 @@ TEST(ProcMemorySourceTest, CommittedFilesGiveTheDocumentedFallbacks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    linux::ProcMemorySource source(fixtureRoot(c.name), 4096);
+    lnx::ProcMemorySource source(fixtureRoot(c.name), 4096);
     EXPECT_EQ(source.physicalMemory(), c.total);
     EXPECT_EQ(source.pageCounts(), c.counts);
   }
 
-  linux::ProcMemorySource missing(fixtureRoot("does-not-exist"), 4096);
+  lnx::ProcMemorySource missing(fixtureRoot("does-not-exist"), 4096);
   EXPECT_EQ(missing.physicalMemory(), std::nullopt);
   EXPECT_EQ(missing.pageCounts(), std::nullopt);
   EXPECT_EQ(missing.pageSize(), 4096u);
@@ -170,12 +170,12 @@ TEST(ProcMemorySourceTest, CommittedFilesGiveTheDocumentedFallbacks) {
 TEST(ProcMemorySourceTest, EveryTruncationKeepsOnlyCompleteLines) {
   std::ifstream in(fixtureRoot("normal") + "/proc/meminfo", std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), {});
-  const linux::MemInfo whole = linux::parseMemInfo(text);
+  const lnx::MemInfo whole = lnx::parseMemInfo(text);
   ASSERT_EQ(whole.memTotal, 16303552ull * 1024);
   ASSERT_EQ(whole.inactiveFile, 2200000ull * 1024);
   for (std::size_t length = 0; length <= text.size(); ++length) {
     const std::string_view cut(text.data(), length);
-    const linux::MemInfo part = linux::parseMemInfo(cut);
+    const lnx::MemInfo part = lnx::parseMemInfo(cut);
     // A figure is either its whole value or absent; absent exactly when its line is not complete
     // up to the unit.
     const auto check = [&](const char* name, const std::optional<std::uint64_t>& full,
@@ -192,7 +192,7 @@ TEST(ProcMemorySourceTest, EveryTruncationKeepsOnlyCompleteLines) {
 }
 
 TEST(ProcMemorySourceTest, MalformedLinesLeaveTheirFigureAbsent) {
-  using linux::parseMemInfo;
+  using lnx::parseMemInfo;
   EXPECT_EQ(parseMemInfo("MemTotal: 5 kB\r\n").memTotal, 5u * 1024);
   EXPECT_EQ(parseMemInfo("MemTotal:\t7\tkB").memTotal, 7u * 1024);
   EXPECT_EQ(parseMemInfo("MemTotal: 5 MB\n").memTotal, std::nullopt);
@@ -208,12 +208,12 @@ TEST(ProcMemorySourceTest, MalformedLinesLeaveTheirFigureAbsent) {
 
 TEST(ProcMemorySourceTest, ThisMachineAgreesWithItsOwnMeminfo) {
   MemoryInfo::resetProcessCachesForTesting();
-  linux::ProcMemorySource source;
+  lnx::ProcMemorySource source;
   MemoryInfo memory(source);
   memory.reloadInfo();
   std::ifstream in("/proc/meminfo");
   const std::string text((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(memory.getMemoryInfo()->total(), linux::parseMemInfo(text).memTotal);
+  EXPECT_EQ(memory.getMemoryInfo()->total(), lnx::parseMemInfo(text).memTotal);
   EXPECT_GT(memory.getMemoryInfo()->free(), 0u);
   EXPECT_LE(memory.getMemoryInfo()->free(), memory.getMemoryInfo()->total());
   MemoryInfo::resetProcessCachesForTesting();

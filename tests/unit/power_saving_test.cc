@@ -1,6 +1,6 @@
 // Choosing the power-management tool on small file-system trees built in a scratch folder, and
 // running what was chosen. Test thread only.
-#include "platform/linux/power_saving_linux.h"
+#include "platform/linux/system/power_command.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 
 #include "tools/kw_tools.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using ::testing::ElementsAre;
@@ -122,4 +122,4 @@ TEST(PowerCommandTest, WithNeitherToolThePmsetCommandRunsAndDoesNothing) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -2,7 +2,7 @@
 // two processes writing different keys lose none, every truncation and kind of corruption is read
 // or moved aside (reported once), a suite name never leaves the folder, and writes leave no
 // temporary files. Each case works in its own scratch folder; the two-writer case forks.
-#include "platform/linux/preferences_files.h"
+#include "platform/linux/system/preferences_storage.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "tools/kw_user_defaults.h"
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 namespace trellis {
 namespace {
@@ -98,14 +98,14 @@ TEST_F(PreferencesFilesTest, ValuesWrittenAreReadUnchangedByANewStorage) {
       {"", Value("empty key")},
   };
   {
-    linux::FilePreferencesStorage storage(folder_);
+    lnx::FilePreferencesStorage storage(folder_);
     KwUserDefaults defaults(storage);
     defaults.setObjectsWithKeys(values);
     defaults.setGroupName("suite/one");
     defaults.setDoubleForGroupKey(2.5, "d");
   }
-  linux::FilePreferencesStorage again(folder_);
-  auto standard = std::static_pointer_cast<linux::FilePreferencesDomain>(again.standardDomain());
+  lnx::FilePreferencesStorage again(folder_);
+  auto standard = std::static_pointer_cast<lnx::FilePreferencesDomain>(again.standardDomain());
   EXPECT_EQ(standard->values(), values);
   EXPECT_EQ(PreferencesStore(again.suiteDomain("suite/one")).doubleForKey("d"), 2.5);
   EXPECT_EQ(files(), (std::vector<std::string>{".preferences.json.lock", ".suite.suite%2Fone.json.lock",
@@ -120,7 +120,7 @@ TEST_F(PreferencesFilesTest, ValuesWrittenAreReadUnchangedByANewStorage) {
 }
 
 TEST_F(PreferencesFilesTest, ARefusedWriteLeavesTheFileAsItWas) {
-  linux::FilePreferencesStorage storage(folder_);
+  lnx::FilePreferencesStorage storage(folder_);
   PreferencesStore store(storage.standardDomain());
   ASSERT_TRUE(store.setInteger(1, "kept"));
   const std::string before = contents(folder_ + "/preferences.json");
@@ -138,14 +138,14 @@ TEST_F(PreferencesFilesTest, ARefusedWriteLeavesTheFileAsItWas) {
   EXPECT_TRUE(log_.lines().empty());
 
   // No folder known: nothing is read or written anywhere.
-  linux::FilePreferencesStorage nowhere("");
+  lnx::FilePreferencesStorage nowhere("");
   PreferencesStore lost(nowhere.standardDomain());
   EXPECT_FALSE(lost.setInteger(1, "k"));
   EXPECT_EQ(lost.integerForKey("k"), 0);
 }
 
 TEST_F(PreferencesFilesTest, EveryTruncationIsReadOrMovedAsideAndReportedOnce) {
-  linux::FilePreferencesStorage storage(folder_);
+  lnx::FilePreferencesStorage storage(folder_);
   PreferencesStore writer(storage.standardDomain());
   ASSERT_TRUE(writer.setObjects({{"a", Value(1)}, {"b", Value("two")}, {"c", Value(Array{Value(3.5f), Value(Bytes{7})})}}));
   const std::string document = contents(folder_ + "/preferences.json");
@@ -158,8 +158,8 @@ TEST_F(PreferencesFilesTest, EveryTruncationIsReadOrMovedAsideAndReportedOnce) {
     put("preferences.json", truncated);
     const std::size_t linesBefore = log_.lines().size();
 
-    linux::FilePreferencesStorage fresh(folder_);
-    auto domain = std::static_pointer_cast<linux::FilePreferencesDomain>(fresh.standardDomain());
+    lnx::FilePreferencesStorage fresh(folder_);
+    auto domain = std::static_pointer_cast<lnx::FilePreferencesDomain>(fresh.standardDomain());
     EXPECT_TRUE(domain->values().empty());
     EXPECT_EQ(domain->valueForKey("a"), std::nullopt) << "read again: still empty";
 
@@ -182,7 +182,7 @@ TEST_F(PreferencesFilesTest, EveryTruncationIsReadOrMovedAsideAndReportedOnce) {
   // The whole document reads.
   fs::remove_all(folder_);
   put("preferences.json", document);
-  EXPECT_EQ(PreferencesStore(linux::FilePreferencesStorage(folder_).standardDomain()).stringForKey("b"), "two");
+  EXPECT_EQ(PreferencesStore(lnx::FilePreferencesStorage(folder_).standardDomain()).stringForKey("b"), "two");
 }
 
 TEST_F(PreferencesFilesTest, CorruptDocumentsAreMovedAsideBeforeAWriteAndNeverOverwritten) {
@@ -198,7 +198,7 @@ TEST_F(PreferencesFilesTest, CorruptDocumentsAreMovedAsideBeforeAWriteAndNeverOv
   for (const char* document : documents) {
     SCOPED_TRACE(document);
     put("preferences.json", document);
-    linux::FilePreferencesStorage storage(folder_);
+    lnx::FilePreferencesStorage storage(folder_);
     PreferencesStore store(storage.standardDomain());
     ASSERT_TRUE(store.setInteger(1, "k"));  // the write moves it aside first, under the lock
     ++moved;
@@ -235,12 +235,12 @@ TEST_F(PreferencesFilesTest, SuiteNamesNeverLeaveTheFolder) {
   for (const Row& row : rows) {
     const std::string name = row.name != nullptr ? row.name : tooLong;
     SCOPED_TRACE(name);
-    EXPECT_EQ(linux::suiteFileName(name), row.file);
+    EXPECT_EQ(lnx::suiteFileName(name), row.file);
   }
-  EXPECT_EQ(linux::suiteFileName(std::string(189, 'a')).value_or("").size(), 200u);
-  EXPECT_EQ(linux::suiteFileName(std::string(190, 'a')), std::nullopt);
+  EXPECT_EQ(lnx::suiteFileName(std::string(189, 'a')).value_or("").size(), 200u);
+  EXPECT_EQ(lnx::suiteFileName(std::string(190, 'a')), std::nullopt);
 
-  linux::FilePreferencesStorage storage(folder_);
+  lnx::FilePreferencesStorage storage(folder_);
   KwUserDefaults defaults(storage);
   for (const char* name : {"../x", "../../x", "..", "/x"}) {
     defaults.setGroupName(name);
@@ -266,7 +266,7 @@ TEST_F(PreferencesFilesTest, TwoProcessesWritingDifferentKeysLoseNone) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       // The child writes through its own storage, as another process would, and reports by status.
-      linux::FilePreferencesStorage storage(folder_);
+      lnx::FilePreferencesStorage storage(folder_);
       PreferencesStore store(storage.standardDomain());
       int failures = 0;
       for (int first = 0; first < kKeys; first += kBatch) {
@@ -283,8 +283,8 @@ TEST_F(PreferencesFilesTest, TwoProcessesWritingDifferentKeysLoseNone) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write failed in child " << child;
   }
-  linux::FilePreferencesStorage storage(folder_);
-  const Dictionary values = std::static_pointer_cast<linux::FilePreferencesDomain>(storage.standardDomain())->values();
+  lnx::FilePreferencesStorage storage(folder_);
+  const Dictionary values = std::static_pointer_cast<lnx::FilePreferencesDomain>(storage.standardDomain())->values();
   EXPECT_EQ(values.size(), 2u * kKeys);
   int wrong = 0;
   for (const char* prefix : {"a", "b"}) {

@@ -2,7 +2,7 @@
 // desktop, two arm64 machines, a machine with an offline processor), trees built here for missing
 // and damaged files, the text parsers fed every truncation and kinds of corruption, and a look at
 // this machine's own /proc.
-#include "platform/linux/proc_cpu_source.h"
+#include "platform/linux/metrics/cpu_source.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,7 +16,7 @@
 
 #include "support/temp_tree.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 std::string fixture(const std::string& name) { return std::string(TRELLIS_TEST_FIXTURES) + "/proc/" + name; }
@@ -225,4 +225,4 @@ TEST(ProcCpuSourceTest, ThisMachinesProcAgreesWithTheCLibrary) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

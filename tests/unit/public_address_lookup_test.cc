@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "metrics/network_info.h"
-#include "platform/linux/curl_https_fetcher.h"
+#include "platform/linux/https/https_fetcher.h"
 #include "support/manual_run_loop.h"
 
 extern char** environ;
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using namespace std::chrono_literals;
@@ -207,4 +207,4 @@ TEST_F(PublicAddressLookupTest, FailuresBeforeAnyReply) {
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

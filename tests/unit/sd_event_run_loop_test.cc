@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/sd_event_run_loop.h"
+#include "platform/linux/system/run_loop.h"
 
-namespace trellis::linux {
+namespace trellis::lnx {
 namespace {
 
 using namespace std::chrono;
@@ -101,4 +101,4 @@ TEST(SdEventRunLoopTest, SigtermRunsTheTerminationHandlerAndEndsTheLoopWithZero)
 }
 
 }  // namespace
-}  // namespace trellis::linux
+}  // namespace trellis::lnx

@@ -1,5 +1,5 @@
 // Choosing the system log: the platform's until a test installs its own, and back again.
-#include "tools/system_log.h"
+#include "base/system_log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,0 @@
-#include "app/base_hardware_info.h"
-
-namespace trellis {
-
-void BaseHardwareInfo::reloadInfo() {}
-
-}  // namespace trellis

@@ -1,0 +1,7 @@
+#include "base/base_hardware_info.h"
+
+namespace trellis {
+
+void BaseHardwareInfo::reloadInfo() {}
+
+}  // namespace trellis

@@ -1,0 +1,141 @@
+// The disk readings on Linux, under a filesystem root ("/" normally, a fixture tree in tests):
+// the platform's `DiskSource` over /proc/self/mountinfo, statvfs and /sys/block, and the parsers
+// and rules it applies as plain functions (for tests and the fuzzer). A source keeps the latest
+// volume listing and the open driver files, so it is used from one thread at a time; the free
+// functions keep no state.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "metrics/disk_source.h"
+
+namespace trellis::lnx {
+
+// One line of /proc/self/mountinfo:
+//   36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw,errors=continue
+//   id parent major:minor root mount-point options [optional fields...] - type source super-options
+// The four path-like fields (root, mount point, source, and the super options) have the kernel's
+// octal escapes (\040 space, \011 tab, \012 newline, \134 backslash) decoded.
+struct MountEntry {
+  std::uint32_t major = 0;
+  std::uint32_t minor = 0;
+  std::string root;        // the directory of the file system that is mounted ("/" for all of it)
+  std::string mountPoint;  // absolute
+  std::string options;     // per-mount options ("rw,relatime")
+  std::string fsType;      // "ext4", "nfs4", "fuse.sshfs"
+  std::string source;      // "/dev/sda1", "server:/export", "tmpfs"
+  std::string superOptions;
+
+  friend bool operator==(const MountEntry&, const MountEntry&) = default;
+};
+
+// Every well-formed line, in file order. A line with fewer than ten fields, without the " - "
+// separator after the optional fields, with a device number that is not "decimal:decimal" (each
+// fitting 32 bits), or with a root or mount point that is not absolute is skipped; so is the
+// last line when the text does not end with a line end (a truncated read).
+std::vector<MountEntry> parseMountInfo(std::string_view text);
+
+// A mounted volume as the disk collector sees it.
+struct MountedVolume {
+  MountEntry mount;
+  bool network = false;
+};
+
+// The volumes among `mounts` (in mountinfo order), which are:
+//   - file systems on block devices: a device number whose major is neither 0 (no device: proc,
+//     tmpfs, overlay, fuse, ...), 1 (RAM disks) nor 7 (loop devices: snap packages, disk images);
+//     and btrfs or bcachefs, which report a made-up device number of major 0, when their source
+//     is a /dev path;
+//   - network file systems (nfs, nfs4, cifs, smb3, smbfs, ncpfs, afs, ceph, glusterfs,
+//     fuse.glusterfs, fuse.sshfs, davfs), flagged `network`.
+// Left out among those:
+//   - a mount hidden by a later mount on the same mount point;
+//   - a mount point with a path component that begins with "." ("/.snapshots");
+//   - bind mounts: a block file system mounted from a directory other than its own root (how a
+//     container receives single files such as /etc/hosts), except on btrfs and bcachefs, whose
+//     subvolumes are mounted that way; and a mount of the same device and directory as one
+//     listed before it (the same file system bound or mounted a second time).
+std::vector<MountedVolume> selectVolumes(const std::vector<MountEntry>& mounts);
+
+// The cumulative counters of a /sys/block/<disk>/stat line ("reads merges sectors ticks writes
+// merges sectors ticks ..."): fields 3 and 7 times 512 (the kernel counts 512-byte sectors
+// whatever the device's block size), wrapping modulo 2^64. Nothing when the text has fewer than
+// seven fields or one of the first seven is not a decimal that fits 64 bits.
+std::optional<DriverCounters> parseBlockStat(std::string_view text);
+
+// What the sysfs tree under `root` says of the block device that holds a mount, looked up by its
+// device number (sys/dev/block/MAJOR:MINOR) or, for btrfs and bcachefs, by its source (a
+// /dev/NAME whose NAME is in sys/class/block, a /dev/mapper/NAME found by device-mapper name, or
+// any /dev path that resolves to one of those under the root). The name of the device
+// ("sda2", "dm-0"), or nothing when the tree has no such device.
+std::optional<std::string> blockDeviceOf(const std::string& root, const MountEntry& mount);
+
+// The block device that holds the file system mounted at `mountPoint` (the last mount there in
+// root/proc/self/mountinfo), as `blockDeviceOf` names it. An overlay file system is followed to
+// the mount that holds its upper directory. Nothing when there is no such mount or device.
+std::optional<std::string> blockDeviceOfMountPoint(const std::string& root, const std::string& mountPoint);
+
+// The platform's `DiskSource`:
+//   volumeNames   the mount points of `selectVolumes` over root/proc/self/mountinfo. The listing
+//                 is kept for `describe`.
+//   capacity      statvfs of the mount point under the root (the injected function when given):
+//                 total f_blocks x f_frsize, free f_bavail x f_frsize (what unprivileged users
+//                 may still use). Nothing when it fails.
+//   describe      for an entry of the latest listing:
+//                   volumeName  the mount point
+//                   kind        the file-system type
+//                   network     true for a network file system, which is never internal or
+//                               removable, writable when mounted "rw", and has no model
+//                 and for a block file system, from the sysfs tree of its device, going up from a
+//                 partition to its disk and down through device-mapper and md slaves to the
+//                 physical disks:
+//                   model       the first disk's device/model (device/name for MMC cards),
+//                               blanks trimmed; empty when there is none
+//                   writable    the device's and every disk's "ro" is 0
+//                   removable   any disk's "removable" is 1, or it is an SD card (MMC type "SD")
+//                   internal    no disk hangs from a USB or FireWire bus, and every one is a
+//                               physical device (not a virtual one such as nbd)
+//                 Nothing for an entry not in the latest listing or whose device is not in sysfs.
+//   drivers       the whole physical disks of root/sys/block (not the virtual devices: loop, ram,
+//                 zram, device-mapper, md, nbd), by name; each handle holds the disk's stat file
+//                 open, so a disk that goes away fails its next read and is dropped for good.
+class LinuxDiskSource final : public DiskSource {
+ public:
+  // The capacity of a volume at a path, or nothing.
+  using StatFunction = std::function<std::optional<VolumeCapacity>(const std::string& path)>;
+
+  // `statFunction` empty: statvfs.
+  explicit LinuxDiskSource(std::string root = "/", StatFunction statFunction = {});
+  ~LinuxDiskSource() override;
+  LinuxDiskSource(const LinuxDiskSource&) = delete;
+  LinuxDiskSource& operator=(const LinuxDiskSource&) = delete;
+
+  std::optional<std::vector<std::string>> volumeNames() override;
+  std::optional<VolumeCapacity> capacity(const std::string& entry) override;
+  std::optional<VolumeDescription> describe(const std::string& entry) override;
+
+  std::optional<std::vector<DriverHandle>> matchDrivers() override;
+  std::optional<DriverCounters> driverCounters(DriverHandle driver) override;
+  void releaseDriver(DriverHandle driver) override;
+
+  // The disk name behind each handle held, for diagnostics.
+  std::string driverName(DriverHandle driver) const;
+
+ private:
+  struct Driver {
+    std::string name;
+    int fd = -1;  // -1 once given back
+  };
+
+  std::string root_;  // ends with "/"
+  StatFunction stat_;
+  std::vector<MountedVolume> listing_;
+  std::vector<Driver> drivers_;  // handle = index + 1
+};
+
+}  // namespace trellis::lnx

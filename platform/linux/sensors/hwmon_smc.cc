@@ -1,0 +1,577 @@
+// The hwmon transport: an SMC key space synthesised from hwmon devices and thermal zones. The
+// sysfs tree is walked once, at open; afterwards each value is one pread of a descriptor opened
+// then. Used from one thread at a time.
+#include "platform/linux/sensors/hwmon_smc.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <tuple>
+#include <utility>
+
+#include "platform/linux/metrics/disk_source.h"
+
+namespace trellis::lnx {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kHandle = 1;
+constexpr int kMaxFans = 9;  // the client rejects a larger fan count
+constexpr std::size_t kFanIdSize = 16;
+constexpr std::size_t kFanIdHeader = 4;
+constexpr int kMaxSlaveDepth = 8;  // device-mapper/md stacks are never this deep
+
+class PosixSensorFiles final : public SensorFiles {
+ public:
+  int open(const std::string& path) override {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? -errno : fd;
+  }
+
+  long read(int fd, char* buffer, std::size_t size) override {
+    ssize_t n;
+    do {
+      n = ::pread(fd, buffer, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -errno : static_cast<long>(n);
+  }
+
+  // Not retried on EINTR: Linux releases the descriptor even when close reports it.
+  void close(int fd) override { ::close(fd); }
+};
+
+// What a value file holds, and so how its key is typed and encoded.
+enum class Unit : std::uint8_t {
+  kMillidegrees,  // "sp78"
+  kRpm,           // "fpe2"
+};
+
+// ---- Reading values -------------------------------------------------------------------------
+
+// The integer a sysfs attribute holds: optional sign, digits, then nothing but white space.
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' || text.back() == '\0')) {
+    text.remove_suffix(1);
+  }
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::int64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::uint16_t sp78FromMillidegrees(std::int64_t millidegrees) {
+  millidegrees = std::clamp<std::int64_t>(millidegrees, -1'000'000'000, 1'000'000'000);
+  const std::int64_t scaled = millidegrees * 256;
+  const std::int64_t rounded = (scaled + (scaled >= 0 ? 500 : -500)) / 1000;  // half away from zero
+  return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp<std::int64_t>(rounded, -32768, 32767)));
+}
+
+std::uint16_t fpe2FromRpm(std::int64_t rpm) {
+  return static_cast<std::uint16_t>(std::clamp<std::int64_t>(rpm, 0, 0x3FFF) << 2);
+}
+
+// ---- Walking sysfs (open time only) ----------------------------------------------------------
+
+std::string underRoot(std::string_view root, std::string_view path) {
+  while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+  std::string joined(root);
+  joined += path;
+  return joined;
+}
+
+// Entry names of a directory, sorted; empty when it cannot be listed.
+std::vector<std::string> listDirectory(const fs::path& directory) {
+  std::vector<std::string> names;
+  std::error_code error;
+  fs::directory_iterator it(directory, error);
+  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The path with every link followed, or empty when it does not exist.
+std::string resolved(const fs::path& path) {
+  std::error_code error;
+  fs::path real = fs::canonical(path, error);
+  return error ? std::string() : real.string();
+}
+
+bool fileExists(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+// A small text file's content without its trailing white space; nothing when it cannot be read.
+std::optional<std::string> readText(SensorFiles& files, const std::string& path) {
+  const int fd = files.open(path);
+  if (fd < 0) return std::nullopt;
+  std::string text(4096, '\0');
+  const long n = files.read(fd, text.data(), text.size());
+  files.close(fd);
+  if (n < 0) return std::nullopt;
+  text.resize(static_cast<std::size_t>(n));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' || text.back() == '\0')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// The N of names like "<prefix>N<suffix>", or nothing.
+std::optional<int> numberIn(std::string_view name, std::string_view prefix, std::string_view suffix) {
+  if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) {
+    return std::nullopt;
+  }
+  name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  int value = 0;
+  auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), value);
+  if (error != std::errc() || end != name.data() + name.size() || value < 0) return std::nullopt;
+  return value;
+}
+
+struct HwmonDevice {
+  std::string name;
+  std::string dir;         // where its attribute files are, as reached from /sys/class/hwmon
+  std::string device;      // its `device` link resolved; empty when it has none
+  std::vector<int> temps;  // N of every tempN_input, ascending
+  std::vector<int> fans;   // N of every fanN_input, ascending
+
+  std::string file(std::string_view kind, int index, std::string_view attribute) const {
+    return dir + "/" + std::string(kind) + std::to_string(index) + "_" + std::string(attribute);
+  }
+};
+
+std::vector<HwmonDevice> findHwmonDevices(SensorFiles& files, const std::string& root) {
+  std::vector<HwmonDevice> devices;
+  const std::string classDir = underRoot(root, "/sys/class/hwmon");
+  for (const std::string& entry : listDirectory(classDir)) {
+    HwmonDevice device;
+    device.dir = classDir + "/" + entry;
+    std::optional<std::string> name = readText(files, device.dir + "/name");
+    if (!name) {
+      // Drivers registered the old way keep every attribute, the name too, in their device's
+      // directory (applesmc before hwmon_device_register_with_info).
+      device.dir += "/device";
+      name = readText(files, device.dir + "/name");
+      if (!name) continue;
+    }
+    device.name = *name;
+    device.device = resolved(classDir + "/" + entry + "/device");
+    for (const std::string& file : listDirectory(device.dir)) {
+      if (auto n = numberIn(file, "temp", "_input")) device.temps.push_back(*n);
+      if (auto n = numberIn(file, "fan", "_input")) device.fans.push_back(*n);
+    }
+    std::sort(device.temps.begin(), device.temps.end());
+    std::sort(device.fans.begin(), device.fans.end());
+    devices.push_back(std::move(device));
+  }
+  // A stable order that hwmonN numbers, which change between boots, play no part in.
+  std::sort(devices.begin(), devices.end(), [](const HwmonDevice& a, const HwmonDevice& b) {
+    return std::tie(a.name, a.device, a.dir) < std::tie(b.name, b.device, b.dir);
+  });
+  return devices;
+}
+
+// ---- The key plan ------------------------------------------------------------------------------
+
+// One key as decided at open, before the table is built.
+struct PlannedKey {
+  std::uint32_t key = 0;
+  std::uint32_t type = 0;
+  std::uint8_t size = 0;
+  int fd = -1;  // live keys read this; fixed keys have -1 and `bytes`
+  Unit unit = Unit::kMillidegrees;
+  std::uint8_t bytes[32] = {};
+  HwmonKeySource source;
+};
+
+std::string keyName(std::uint32_t key) {
+  return {static_cast<char>(key >> 24), static_cast<char>(key >> 16), static_cast<char>(key >> 8),
+          static_cast<char>(key)};
+}
+
+std::uint32_t keyCode(std::string_view name) {
+  char text[5] = {};
+  std::memcpy(text, name.data(), std::min<std::size_t>(name.size(), 4));
+  return smcFourCC(text);
+}
+
+class Planner {
+ public:
+  explicit Planner(SensorFiles& files) : files_(files) {}
+  ~Planner() {
+    for (PlannedKey& key : keys_) {
+      if (key.fd >= 0) files_.close(key.fd);
+    }
+  }
+  Planner(const Planner&) = delete;
+  Planner& operator=(const Planner&) = delete;
+
+  // Adds a key read live from `path`, replacing one of the same name; false (nothing added or
+  // replaced) when the file cannot be opened.
+  bool addLive(std::string_view name, Unit unit, const std::string& path, std::string source) {
+    const std::uint32_t key = keyCode(name);
+    const int fd = files_.open(path);
+    if (fd < 0) return false;
+    PlannedKey planned;
+    planned.key = key;
+    planned.type = smcFourCC(unit == Unit::kMillidegrees ? "sp78" : "fpe2");
+    planned.size = 2;
+    planned.fd = fd;
+    planned.unit = unit;
+    planned.source = {keyName(key), path, std::move(source)};
+    put(std::move(planned));
+    return true;
+  }
+
+  void addFixed(std::string_view name, std::uint32_t type, const std::uint8_t* bytes, std::uint8_t size,
+                std::string path, std::string source) {
+    PlannedKey planned;
+    planned.key = keyCode(name);
+    planned.type = type;
+    planned.size = size;
+    std::memcpy(planned.bytes, bytes, size);
+    planned.source = {keyName(planned.key), std::move(path), std::move(source)};
+    put(std::move(planned));
+  }
+
+  std::vector<PlannedKey>& keys() { return keys_; }
+
+  // Hands the descriptors over: the planner no longer closes them.
+  std::vector<PlannedKey> release() { return std::exchange(keys_, {}); }
+
+ private:
+  PlannedKey* find(std::uint32_t key) {
+    auto it = std::find_if(keys_.begin(), keys_.end(), [key](const PlannedKey& k) { return k.key == key; });
+    return it == keys_.end() ? nullptr : &*it;
+  }
+  void put(PlannedKey planned) {
+    if (PlannedKey* existing = find(planned.key)) {
+      if (existing->fd >= 0) files_.close(existing->fd);
+      *existing = std::move(planned);
+    } else {
+      keys_.push_back(std::move(planned));
+    }
+  }
+
+  SensorFiles& files_;
+  std::vector<PlannedKey> keys_;
+};
+
+std::optional<std::string> labelOf(SensorFiles& files, const HwmonDevice& device, std::string_view kind, int index) {
+  return readText(files, device.file(kind, index, "label"));
+}
+
+// The first temperature of `device` whose label is `label`, opened as `key`.
+bool addLabelledTemperature(Planner& plan, SensorFiles& files, const HwmonDevice& device, std::string_view label,
+                            std::string_view key, const std::string& sourceSuffix = {}) {
+  for (int index : device.temps) {
+    if (labelOf(files, device, "temp", index) != label) continue;
+    if (plan.addLive(key, Unit::kMillidegrees, device.file("temp", index, "input"),
+                     device.name + " " + std::string(label) + sourceSuffix)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void planCpuTemperature(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices,
+                        const std::string& root) {
+  // coretemp: one device per package, each with "Package id N"; the lowest N stands for the CPU.
+  struct Package {
+    int id;
+    const HwmonDevice* device;
+    int index;
+    std::string label;
+  };
+  std::vector<Package> packages;
+  for (const HwmonDevice& device : devices) {
+    if (device.name != "coretemp") continue;
+    for (int index : device.temps) {
+      std::optional<std::string> label = labelOf(files, device, "temp", index);
+      if (!label) continue;
+      if (auto id = numberIn(*label, "Package id ", "")) packages.push_back({*id, &device, index, *label});
+    }
+  }
+  std::sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) { return a.id < b.id; });
+  for (const Package& package : packages) {
+    if (plan.addLive("TC0P", Unit::kMillidegrees, package.device->file("temp", package.index, "input"),
+                     "coretemp " + package.label)) {
+      return;
+    }
+  }
+
+  // AMD: Tdie is the die itself; Tctl may carry a fan-control offset.
+  const std::pair<std::string_view, std::string_view> kAmd[] = {
+      {"k10temp", "Tdie"}, {"k10temp", "Tctl"}, {"zenpower", "Tdie"}};
+  for (auto [driver, label] : kAmd) {
+    for (const HwmonDevice& device : devices) {
+      if (device.name == driver && addLabelledTemperature(plan, files, device, label, "TC0P")) return;
+    }
+  }
+
+  // The package thermal zone, lowest zone number first.
+  const std::string thermalDir = underRoot(root, "/sys/class/thermal");
+  std::vector<std::pair<int, std::string>> zones;
+  for (const std::string& entry : listDirectory(thermalDir)) {
+    if (auto n = numberIn(entry, "thermal_zone", "")) zones.emplace_back(*n, entry);
+  }
+  std::sort(zones.begin(), zones.end());
+  for (const auto& [number, entry] : zones) {
+    const std::string zone = thermalDir + "/" + entry;
+    if (readText(files, zone + "/type") != "x86_pkg_temp") continue;
+    if (plan.addLive("TC0P", Unit::kMillidegrees, zone + "/temp", entry + " x86_pkg_temp")) return;
+  }
+}
+
+// The whole disk behind a block device directory: up from a partition, down through
+// device-mapper or md slaves. Empty when there is none.
+std::string wholeDisk(std::string dir) {
+  for (int depth = 0; !dir.empty() && depth < kMaxSlaveDepth; ++depth) {
+    if (fileExists(fs::path(dir) / "partition")) dir = fs::path(dir).parent_path().string();
+    const std::vector<std::string> slaves = listDirectory(fs::path(dir) / "slaves");
+    if (slaves.empty()) return dir;
+    dir = resolved(fs::path(dir) / "slaves" / slaves.front());
+  }
+  return {};
+}
+
+std::string mainDiskDir(const std::string& root, const std::string& mainDisk) {
+  if (!mainDisk.empty()) {
+    const std::string dir = resolved(underRoot(root, "/sys/class/block/" + mainDisk));
+    return dir.empty() ? dir : wholeDisk(dir);
+  }
+  struct stat status;
+  if (::stat(root.c_str(), &status) == 0) {
+    const std::string number = std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev));
+    const std::string dir = resolved(underRoot(root, "/sys/dev/block/" + number));
+    if (!dir.empty()) return wholeDisk(dir);
+  }
+  // btrfs and bcachefs give every file a made-up device number and an overlay has none: the
+  // mount table still names the device that holds "/".
+  if (const std::optional<std::string> device = blockDeviceOfMountPoint(root, "/")) {
+    const std::string dir = resolved(underRoot(root, "/sys/class/block/" + *device));
+    if (!dir.empty()) return wholeDisk(dir);
+  }
+  return {};
+}
+
+void planDiskTemperature(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices,
+                         const std::string& root, const std::string& mainDisk) {
+  const std::string disk = mainDiskDir(root, mainDisk);
+  if (disk.empty()) return;
+  const std::string diskName = fs::path(disk).filename().string();
+
+  // The devices a sensor of this disk can hang from: the disk's own device (an nvme controller,
+  // a SCSI device), each controller of an nvme subsystem (multipath namespaces), and the parent
+  // of each controller (older kernels hang the nvme hwmon device from the PCI function).
+  std::vector<std::string> parents;
+  const std::string device = resolved(disk + "/device");
+  if (device.empty()) return;
+  parents.push_back(device);
+  if (fs::path(device).filename().string().starts_with("nvme-subsys")) {
+    for (const std::string& entry : listDirectory(device)) {
+      if (numberIn(entry, "nvme", "")) parents.push_back(resolved(device + "/" + entry));
+    }
+  }
+  for (std::size_t i = 0, n = parents.size(); i < n; ++i) {
+    std::string parent = resolved(parents[i] + "/device");
+    if (!parent.empty()) parents.push_back(std::move(parent));
+  }
+  auto belongs = [&parents](const HwmonDevice& hwmon) {
+    return !hwmon.device.empty() && std::find(parents.begin(), parents.end(), hwmon.device) != parents.end();
+  };
+
+  const std::string suffix = " (" + diskName + ")";
+  for (const HwmonDevice& hwmon : devices) {
+    if (hwmon.name == "nvme" && belongs(hwmon) &&
+        addLabelledTemperature(plan, files, hwmon, "Composite", "TH0x", suffix)) {
+      return;
+    }
+  }
+  for (const HwmonDevice& hwmon : devices) {
+    if (hwmon.name != "drivetemp" || !belongs(hwmon) || hwmon.temps.empty()) continue;
+    if (plan.addLive("TH0x", Unit::kMillidegrees, hwmon.file("temp", hwmon.temps.front(), "input"),
+                     "drivetemp" + suffix)) {
+      return;
+    }
+  }
+}
+
+// At most `limit` bytes of `text`, not cutting a UTF-8 sequence in two.
+std::string_view utf8Prefix(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<std::uint8_t>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// "F<n><suffix>", the key of fan `n` (0..9).
+std::string fanKey(int n, std::string_view suffix) {
+  return std::string(1, 'F') + static_cast<char>('0' + n) + std::string(suffix);
+}
+
+void planFans(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices) {
+  std::vector<const HwmonDevice*> order;
+  for (const HwmonDevice& device : devices) {
+    if (!device.fans.empty()) order.push_back(&device);
+  }
+  std::stable_partition(order.begin(), order.end(), [](const HwmonDevice* d) { return d->name == "applesmc"; });
+
+  constexpr std::size_t kLabelRoom = kFanIdSize - kFanIdHeader;
+  int count = 0;
+  std::string drivers;
+  for (const HwmonDevice* device : order) {
+    bool used = false;
+    for (int index : device->fans) {
+      if (count == kMaxFans) break;
+      const std::string input = device->file("fan", index, "input");
+      const std::string fanName = device->name + " fan" + std::to_string(index);
+      if (!plan.addLive(fanKey(count, "Ac"), Unit::kRpm, input, fanName)) continue;
+      // A limit that cannot be opened is left out, like one the driver does not have.
+      (void)plan.addLive(fanKey(count, "Mn"), Unit::kRpm, device->file("fan", index, "min"), fanName + " min");
+      (void)plan.addLive(fanKey(count, "Mx"), Unit::kRpm, device->file("fan", index, "max"), fanName + " max");
+
+      std::string labelPath = device->file("fan", index, "label");
+      std::optional<std::string> label = readText(files, labelPath);
+      if (!label || label->empty()) {
+        labelPath.clear();
+        const std::string suffix = " fan" + std::to_string(index);
+        const std::size_t room = kLabelRoom > suffix.size() ? kLabelRoom - suffix.size() : 0;
+        label = std::string(utf8Prefix(device->name, room)) + suffix;
+      }
+      std::uint8_t id[kFanIdSize] = {};
+      const std::string_view text = utf8Prefix(*label, kLabelRoom);
+      std::memcpy(id + kFanIdHeader, text.data(), text.size());
+      plan.addFixed(fanKey(count, "ID"), smcFourCC("{fds"), id, kFanIdSize, labelPath,
+                    fanName + " \"" + std::string(text) + "\"");
+      ++count;
+      used = true;
+    }
+    if (used) drivers += (drivers.empty() ? "" : ", ") + device->name;
+  }
+  if (count == 0) return;
+  const std::uint8_t n = static_cast<std::uint8_t>(count);
+  plan.addFixed("FNum", smcFourCC("ui8 "), &n, 1, {},
+                std::to_string(count) + (count == 1 ? " fan" : " fans") + " (" + drivers + ")");
+}
+
+// On an Intel Mac the applesmc driver names each temperature after its SMC key.
+void planAppleKeys(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices) {
+  for (const HwmonDevice& device : devices) {
+    if (device.name != "applesmc") continue;
+    for (int index : device.temps) {
+      std::optional<std::string> label = labelOf(files, device, "temp", index);
+      if (!label || label->size() != 4 ||
+          !std::all_of(label->begin(), label->end(), [](char c) { return c >= 0x21 && c <= 0x7E; })) {
+        continue;
+      }
+      // A key whose file cannot be opened is left out; the SMC's keys are many and optional.
+      (void)plan.addLive(*label, Unit::kMillidegrees, device.file("temp", index, "input"), "applesmc " + *label);
+    }
+  }
+}
+
+}  // namespace
+
+struct HwmonSmc::Sensor {
+  int fd = -1;
+  Unit unit = Unit::kMillidegrees;
+  SensorFiles* files = nullptr;
+};
+
+SensorFiles& SensorFiles::posix() {
+  static PosixSensorFiles files;
+  return files;
+}
+
+std::unique_ptr<HwmonSmc> HwmonSmc::open(const std::string& root, const HwmonOptions& options) {
+  SensorFiles& files = options.files != nullptr ? *options.files : SensorFiles::posix();
+  const std::vector<HwmonDevice> devices = findHwmonDevices(files, root);
+
+  Planner plan(files);
+  planCpuTemperature(plan, files, devices, root);
+  planDiskTemperature(plan, files, devices, root, options.mainDisk);
+  planFans(plan, files, devices);
+  planAppleKeys(plan, files, devices);
+  if (plan.keys().empty()) return nullptr;
+
+  std::vector<PlannedKey> keys = plan.release();
+  std::sort(keys.begin(), keys.end(), [](const PlannedKey& a, const PlannedKey& b) { return a.key < b.key; });
+
+  std::unique_ptr<HwmonSmc> smc(new HwmonSmc());
+  smc->files_ = &files;
+  std::size_t live = 0;
+  for (const PlannedKey& key : keys) live += key.fd >= 0 ? 1 : 0;
+  smc->sensors_.reserve(live);  // never grows past this: entries point into it
+  for (PlannedKey& key : keys) {
+    SmcKeyTable::Entry entry;
+    entry.key = key.key;
+    entry.type = key.type;
+    entry.size = key.size;
+    std::memcpy(entry.bytes, key.bytes, sizeof entry.bytes);
+    if (key.fd >= 0) {
+      smc->sensors_.push_back({key.fd, key.unit, &files});
+      entry.reader = readSensor;
+      entry.context = &smc->sensors_.back();
+    }
+    smc->table_.add(entry);
+    smc->sources_.push_back(std::move(key.source));
+  }
+  smc->table_.finish();
+  return smc;
+}
+
+// The key table's reader for every live key. One pread into a stack buffer, nothing allocated.
+int HwmonSmc::readSensor(void* context, std::uint32_t /*key*/, std::uint8_t* out, std::uint8_t size) {
+  const auto* sensor = static_cast<const Sensor*>(context);
+  char text[32];
+  const long n = sensor->files->read(sensor->fd, text, sizeof text);
+  // A full buffer means the file holds more than any number does: not a value we understand.
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return kSmcIOError;
+  const std::optional<std::int64_t> value = parseInteger(std::string_view(text, static_cast<std::size_t>(n)));
+  if (!value || size < 2) return kSmcIOError;
+  const std::uint16_t encoded =
+      sensor->unit == Unit::kMillidegrees ? sp78FromMillidegrees(*value) : fpe2FromRpm(*value);
+  out[0] = static_cast<std::uint8_t>(encoded >> 8);
+  out[1] = static_cast<std::uint8_t>(encoded);
+  return 0;
+}
+
+HwmonSmc::~HwmonSmc() {
+  for (const Sensor& sensor : sensors_) files_->close(sensor.fd);
+}
+
+int HwmonSmc::open(std::uint32_t* connection) {
+  *connection = kHandle;
+  return 0;
+}
+
+int HwmonSmc::call(std::uint32_t connection, std::uint32_t selector, const SmcMessage& input, SmcMessage* output,
+                   std::size_t* outputSize) {
+  if (connection != kHandle || selector != kSmcSelector || output == nullptr || outputSize == nullptr ||
+      *outputSize < sizeof(SmcMessage)) {
+    return kSmcIOError;
+  }
+  *outputSize = sizeof(SmcMessage);
+  return table_.answer(input, output);
+}
+
+}  // namespace trellis::lnx
