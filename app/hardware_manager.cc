@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "base/services.h"
 #include "notify/distributed_center.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
@@ -20,21 +21,11 @@ std::function<std::shared_ptr<T>()> orMake(std::function<std::shared_ptr<T>()> m
 
 }  // namespace
 
-namespace {
-HardwareManager::Environment* g_shareEnvironment = nullptr;
-}
-
-void HardwareManager::setShareEnvironment(Environment environment) {
-  delete g_shareEnvironment;
-  g_shareEnvironment = new Environment(std::move(environment));
-}
-
 HardwareManager& HardwareManager::share() {
   static std::once_flag once;
   static std::shared_ptr<HardwareManager>* instance = nullptr;  // never released
   std::call_once(once, [] {
-    Environment environment = g_shareEnvironment != nullptr ? *g_shareEnvironment : Environment{};
-    instance = new std::shared_ptr<HardwareManager>(create(std::move(environment)));
+    instance = new std::shared_ptr<HardwareManager>(create(Environment{}));
   });
   return **instance;
 }
@@ -49,7 +40,6 @@ std::shared_ptr<HardwareManager> HardwareManager::create(Environment environment
 HardwareManager::HardwareManager(Environment environment) : env_(std::move(environment)) {
   if (env_.notifications == nullptr) env_.notifications = &KwCFNotificationManager::share();
   if (env_.runLoop == nullptr) env_.runLoop = &RunLoop::main();
-  if (!env_.powerCommand) env_.powerCommand = platformPowerCommand;
   if (!env_.exitProcess) {
     env_.exitProcess = [](int status) {
       DistributedCenter::distributed().flush();
@@ -113,7 +103,9 @@ void HardwareManager::openPowerSaving() { runPowerTool(true); }
 void HardwareManager::closePowerSaving() { runPowerTool(false); }
 
 void HardwareManager::runPowerTool(bool lowPowerOn) {
-  PowerCommand command = env_.powerCommand(lowPowerOn);
+  const auto& resolve = env_.powerCommand ? env_.powerCommand : installedServices().powerCommand;
+  if (!resolve) missingService("the power command");
+  PowerCommand command = resolve(lowPowerOn);
   // The tool's output and outcome are not examined: a refusal goes unnoticed by design.
   (void)KwTools::executeShellWithLauchPath(command.launchPath, command.arguments);
 }

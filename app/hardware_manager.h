@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/power_command.h"
 #include "base/run_loop.h"
 #include "metrics/cpu_info.h"
 #include "metrics/disk_info.h"
@@ -19,18 +20,10 @@ namespace trellis {
 
 class KwCFNotificationManager;
 
-// What the power-management tool is started with to switch low-power mode on or off.
-struct PowerCommand {
-  std::string launchPath;
-  std::vector<std::string> arguments;
-};
-
-// The platform's power-management command (defined by the platform folder).
-PowerCommand platformPowerCommand(bool lowPowerOn);
-
 class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
  public:
-  // What a manager is built from. The defaults are the process's own.
+  // What a manager is built from. Each piece left empty is the process's own (base/services.h):
+  // the collectors are made over its sources.
   struct Environment {
     KwCFNotificationManager* notifications = nullptr;  // default: KwCFNotificationManager::share()
     RunLoop* runLoop = nullptr;                        // default: RunLoop::main()
@@ -39,7 +32,7 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
     std::function<std::shared_ptr<FanInfo>()> makeFan;
     std::function<std::shared_ptr<NetworkInfo>()> makeNetwork;
     std::function<std::shared_ptr<MemoryInfo>()> makeMemory;
-    // Resolves the power-management command; default: platformPowerCommand.
+    // Resolves the power-management command.
     std::function<PowerCommand(bool lowPowerOn)> powerCommand;
     // Ends the process; default: pushes out the readings posted so far, then exit(status).
     std::function<void(int status)> exitProcess;
@@ -47,11 +40,8 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
 
   static constexpr std::chrono::microseconds kInterval{2'000'000};
 
-  // The one instance, made on first use from the environment given to `setShareEnvironment`
-  // (by default the process's own); never destroyed.
+  // The one instance, made on first use from the process's services; never destroyed.
   static HardwareManager& share();
-  // Sets what `share` builds the instance from. Only before the first `share`.
-  static void setShareEnvironment(Environment environment);
 
   // A manager built from `environment` (missing pieces take their defaults): collectors made in
   // the order disk, CPU, fan, network, memory, then the timer and the command observers.

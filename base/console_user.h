@@ -18,9 +18,6 @@ class ConsoleUserSource {
   virtual void waitForChange(std::chrono::milliseconds limit) = 0;
 };
 
-// The platform's source (defined by the platform folder).
-ConsoleUserSource& platformConsoleUserSource();
-
 // The console user's name, or nothing when nobody is logged in at the console, the query fails,
 // or the name is exactly "loginWindow".
 std::optional<std::string> currentConsoleUser(ConsoleUserSource& source);

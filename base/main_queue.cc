@@ -2,13 +2,11 @@
 // thread only; other threads reach it through RunLoop::post.
 #include "base/main_queue.h"
 
+#include "base/services.h"
+
 namespace trellis {
 
-MainQueue& MainQueue::main() {
-  // Never destroyed: pending timers and queued clean-ups refer to it until the process ends.
-  static RunLoopMainQueue* queue = new RunLoopMainQueue(RunLoop::main());
-  return *queue;
-}
+MainQueue& MainQueue::main() { return required(installedServices().mainQueue, "the main queue"); }
 
 void RunLoopMainQueue::dispatchAfter(std::chrono::nanoseconds delay, Task task) {
   if (delay <= std::chrono::nanoseconds::zero()) {

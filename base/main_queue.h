@@ -22,7 +22,7 @@ class MainQueue {
   // queue gets to it). A task still pending when the loop ends never runs.
   virtual void dispatchAfter(std::chrono::nanoseconds delay, Task task) = 0;
 
-  // The queue over RunLoop::main(), made on first use (the main loop must be installed by then).
+  // The process's queue over its main loop (base/services.h).
   static MainQueue& main();
 };
 

@@ -1,5 +1,5 @@
-// Starting a child process and collecting what it prints. The system implementation lives in the
-// platform folder; tests may install another one.
+// Starting a child process and collecting what it prints. The program installs the
+// system's runner (base/services.h); tests install their own.
 #pragma once
 
 #include <optional>
@@ -44,14 +44,8 @@ class ProcessRunner {
   // answers `run` (as test runners may) cannot start such children.
   virtual std::optional<ProcessResult> runWith(const ProcessRequest& request);
 
-  // The runner the process uses: the platform's own unless one was installed for tests.
+  // The runner the process uses (base/services.h).
   static ProcessRunner& system();
-  // Installs `runner` in place of the platform's (nullptr restores it). Not thread-safe: for
-  // tests and start-up only.
-  static void setSystem(ProcessRunner* runner);
 };
-
-// The platform's runner (defined by the platform folder).
-ProcessRunner& platformProcessRunner();
 
 }  // namespace trellis

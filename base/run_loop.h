@@ -46,9 +46,8 @@ class RunLoop {
   // before the loop ends with status 0.
   virtual void setTerminationHandler(Task handler) = 0;
 
-  // The process's main loop, installed by the process entry before anything uses it.
+  // The process's main loop (base/services.h).
   static RunLoop& main();
-  static void setMain(RunLoop* loop);
 };
 
 }  // namespace trellis

@@ -1,6 +1,6 @@
 // The system log: where the few lines the agent names are written (a fan speed that cannot be
-// read, the memory purge's and the script runner's failures). The platform folder supplies the
-// real log; tests may install another one. A log is safe to write from any thread.
+// read, the memory purge's and the script runner's failures). The program installs the
+// real log (base/services.h); tests install their own. A log is safe to write from any thread.
 #pragma once
 
 #include <string_view>
@@ -21,12 +21,7 @@ class SystemLog {
   virtual void write(int priority, std::string_view line) = 0;
 };
 
-// The log the process writes to: the platform's own unless one was installed for tests.
+// The log the process writes to (base/services.h).
 SystemLog& systemLog();
-// Installs `log` in place of the platform's (nullptr restores it). `log` must outlive its use.
-void setSystemLog(SystemLog* log);
-
-// The platform's log (defined by the platform folder).
-SystemLog& platformSystemLog();
 
 }  // namespace trellis

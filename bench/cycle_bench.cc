@@ -1,6 +1,7 @@
 // One full sampling cycle as the agent runs it: the CPU, fan and disk collectors refreshed
 // against the demo SMC table and this machine's /proc, then the three readings posted (to an
-// in-process centre, so the figure is the agent's own work, not the bus daemon's).
+// in-process centre, so the figure is the agent's own work, not the bus daemon's), on the
+// services the agent builds.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -8,8 +9,8 @@
 
 #include "app/hardware_manager.h"
 #include "notify/kw_cf_notification_manager.h"
+#include "platform/linux/services.h"
 #include "platform/sim/in_process_center.h"
-#include "platform/sim/sim_smc.h"
 #include "smc/smc_client.h"
 #include "support/manual_run_loop.h"
 
@@ -17,15 +18,16 @@ namespace trellis {
 namespace {
 
 void BM_SamplingCycle(benchmark::State& state) {
+  lnx::ServiceOptions options;
+  options.smc = std::string("sim:") + TRELLIS_SHARE + "/demo-smc.json";
   std::string error;
-  auto smc = sim::SimSmc::load(std::string(TRELLIS_SHARE) + "/demo-smc.json", &error);
-  if (!smc) {
+  auto platform = lnx::LinuxServices::create(options, &error);
+  if (!platform) {
     state.SkipWithError(error.c_str());
     return;
   }
   SmcResetProcessStateForTesting();
-  SmcTransport::setSystem(smc.get());
-  // The fan-count reader prints its messages on failure only; keep stdout quiet anyway.
+  installServices(platform->services());
   testing::ManualRunLoop loop;
   sim::InProcessCenter center(loop);
   KwCFNotificationManager notifications(center, loop);
@@ -40,7 +42,7 @@ void BM_SamplingCycle(benchmark::State& state) {
     center.clearPosts();
     loop.runQueued();
   }
-  SmcTransport::setSystem(nullptr);
+  installServices({});
   SmcResetProcessStateForTesting();
 }
 BENCHMARK(BM_SamplingCycle)->Unit(benchmark::kMicrosecond);

@@ -8,27 +8,29 @@
 #include <memory>
 #include <string>
 
-#include "platform/sim/sim_smc.h"
+#include "platform/linux/services.h"
 #include "smc/smc_client.h"
 
 namespace trellis {
 namespace {
 
-// The demo table, installed as the process's transport with the connection open.
-sim::SimSmc& demoSmc() {
-  static std::unique_ptr<sim::SimSmc> smc = [] {
+// The demo table, installed as the process's transport (as the agent installs it) with the
+// connection open.
+void demoSmc() {
+  static std::unique_ptr<lnx::LinuxServices> platform = [] {
+    lnx::ServiceOptions options;
+    options.smc = std::string("sim:") + TRELLIS_SHARE + "/demo-smc.json";
     std::string error;
-    auto loaded = sim::SimSmc::load(std::string(TRELLIS_SHARE) + "/demo-smc.json", &error);
-    if (loaded == nullptr) {
+    auto built = lnx::LinuxServices::create(options, &error);
+    if (built == nullptr) {
       std::fprintf(stderr, "%s\n", error.c_str());
       std::abort();
     }
-    return loaded;
+    return built;
   }();
   SmcResetProcessStateForTesting();
-  SmcTransport::setSystem(smc.get());
+  installServices(platform->services());
   if (TlxOpen() != 0) std::abort();
-  return *smc;
 }
 
 // The keys a sampling cycle reads by name before "TH0x", so its cache entry sits where it

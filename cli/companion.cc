@@ -20,6 +20,7 @@
 #include "notify/protocol.h"
 #include "platform/linux/bus/dbus_center.h"
 #include "platform/linux/bus/dbus_value.h"
+#include "platform/linux/services.h"
 #include "platform/linux/system/run_loop.h"
 
 namespace trellis::cli {
@@ -188,6 +189,17 @@ int watch(const std::string& busName, bool json, long limit) {
 }  // namespace
 
 int runCompanion(int argc, char** argv) {
+  // The process's services, kept until it ends: commands that need more (a bus, an SMC) add them.
+  std::string error;
+  lnx::ServiceOptions options;
+  options.desktop = true;
+  static std::unique_ptr<lnx::LinuxServices> platform = lnx::LinuxServices::create(options, &error);
+  if (!platform) {
+    std::fprintf(stderr, "trellis: %s\n", error.c_str());
+    return 1;
+  }
+  installServices(platform->services());
+
   CLI::App app{"trellis: watch and command the trellis agent"};
   app.set_version_flag("--version", std::string("trellis ") + TRELLIS_VERSION);
   app.require_subcommand(1);

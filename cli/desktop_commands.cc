@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/services.h"
+#include "base/system_log.h"
 #include "cli/command_set.h"
 #include "model/value_json.h"
 #include "platform/linux/bus/dbus_center.h"
@@ -15,7 +17,6 @@
 #include "tools/kw_apple_script.h"
 #include "tools/kw_tools.h"
 #include "tools/resource_bundle.h"
-#include "base/system_log.h"
 
 namespace trellis::cli {
 
@@ -31,14 +32,15 @@ class StandardErrorLog final : public SystemLog {
 // Resource files from a folder the user named, texts from the application's own tables.
 class ScriptFolderBundle final : public ResourceBundle {
  public:
-  explicit ScriptFolderBundle(const std::string& folder) : folder_(folder, {}) {}
+  explicit ScriptFolderBundle(const std::string& folder) : folder_(folder, {}), texts_(ResourceBundle::main()) {}
   std::string localizedString(std::string_view key, std::string_view table) override {
-    return platformResourceBundle().localizedString(key, table);
+    return texts_.localizedString(key, table);
   }
   std::optional<std::string> pathForResource(std::string_view name) override { return folder_.pathForResource(name); }
 
  private:
   lnx::ResourceFolder folder_;
+  ResourceBundle& texts_;
 };
 
 std::string dumpLine(const nlohmann::json& json) { return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
@@ -76,12 +78,12 @@ int runScript(const std::string& file, const std::string& handler, const std::ve
   }
   StandardErrorLog log;
   std::unique_ptr<ScriptFolderBundle> folder;
-  if (!resources.empty()) {
-    folder = std::make_unique<ScriptFolderBundle>(resources);
-    ResourceBundle::setMain(folder.get());
-  }
-  setSystemLog(&log);
-  RunLoop::setMain(loop.get());
+  if (!resources.empty()) folder = std::make_unique<ScriptFolderBundle>(resources);
+  ScopedServices scope([&](Services& services) {
+    if (folder) services.resources = folder.get();
+    services.log = &log;
+    services.runLoop = loop.get();
+  });
 
   Array values;
   for (const std::string& word : arguments) values.push_back(scriptArgumentFromText(word));
@@ -118,9 +120,6 @@ int runScript(const std::string& file, const std::string& handler, const std::ve
   });
   (void)loop->run();  // the status is set by whichever ended the loop
   watch.reset();
-  RunLoop::setMain(nullptr);
-  setSystemLog(nullptr);
-  ResourceBundle::setMain(nullptr);
   return status < 0 ? 1 : status;
 }
 

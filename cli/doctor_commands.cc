@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "base/console_user.h"
 #include "app/hardware_manager.h"
+#include "base/console_user.h"
+#include "base/services.h"
 #include "cli/bus_session.h"
 #include "cli/command_set.h"
 #include "cli/smc_commands.h"
@@ -147,7 +148,7 @@ void checkBus(const DoctorOptions& options, Report& report) {
 }
 
 void checkConsole(Report& report) {
-  std::optional<std::string> user = currentConsoleUser(platformConsoleUserSource());
+  std::optional<std::string> user = currentConsoleUser(required(installedServices().consoleUsers, "the console user source"));
   if (user) {
     report.section("Console", "user " + *user);
   } else {

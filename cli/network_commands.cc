@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "cli/command_set.h"
-#include "platform/linux/https/https_fetcher.h"
 #include "platform/linux/bus/dbus_center.h"
+#include "platform/linux/https/https_fetcher.h"
 #include "platform/linux/metrics/network_source.h"
 #include "platform/linux/system/run_loop.h"
 

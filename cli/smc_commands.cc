@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/services.h"
 #include "platform/linux/sensors/smc_choice.h"
 
 namespace trellis::cli {
@@ -61,9 +62,12 @@ bool installSmcTransport(const std::string& spec, const std::string& root, std::
   // The connection is process-wide and lives until the process ends, and so does its transport;
   // one chosen again (tests choose several in one process) replaces the last.
   static std::unique_ptr<SmcTransport> installed;
-  SmcTransport::setSystem(choice->transport.get());
-  installed = std::move(choice->transport);
-  if (transport != nullptr) *transport = installed.get();
+  static std::unique_ptr<ScopedServices> scope;
+  scope.reset();
+  const bool none = choice->transport == nullptr;
+  installed = none ? std::make_unique<NoSmc>() : std::move(choice->transport);
+  scope = std::make_unique<ScopedServices>([](Services& services) { services.smc = installed.get(); });
+  if (transport != nullptr) *transport = none ? nullptr : installed.get();
   return true;
 }
 

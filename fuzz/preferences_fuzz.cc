@@ -8,10 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/services.h"
+#include "base/system_log.h"
 #include "model/keyed_archive.h"
 #include "tools/kw_user_defaults.h"
 #include "tools/preferences_storage.h"
-#include "base/system_log.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ void convertEverything(const Value& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static QuietLog quiet;
-  setSystemLog(&quiet);
+  static ScopedServices quietLog([](Services& services) { services.log = &quiet; });
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   std::string error;
   std::optional<Dictionary> values = readPreferencesDocument(text, &error);

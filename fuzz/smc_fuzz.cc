@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/services.h"
 #include "platform/sim/sim_smc.h"
 #include "smc/smc_client.h"
 
@@ -46,7 +47,7 @@ std::FILE* devNull() {
 
 void exercise(sim::SimSmc& smc, Bytes& in) {
   SmcResetProcessStateForTesting();
-  SmcTransport::setSystem(&smc);
+  ScopedServices scope([&](Services& services) { services.smc = &smc; });
   (void)TlxOpen();  // a closed simulated SMC is part of what is fuzzed
   const std::uint32_t connection = TlxConnection();
 
@@ -117,7 +118,6 @@ void exercise(sim::SimSmc& smc, Bytes& in) {
     }
   }
   TlxListKeys(devNull());
-  SmcTransport::setSystem(nullptr);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/services.h"
 #include "smc/temperature_sensors.h"
 
 namespace trellis {
@@ -37,7 +38,7 @@ std::int32_t CpuModel::userUsagePercent() const { return clampPercent(userUsageP
 std::int32_t CpuModel::systemUsagePercent() const { return clampPercent(systemUsagePercent_); }
 std::int32_t CpuModel::idlePercent() const { return clampPercent(idlePercent_); }
 
-CpuInfo::CpuInfo() : CpuInfo(platformCpuSource()) {}
+CpuInfo::CpuInfo() : CpuInfo(required(installedServices().cpu, "the CPU source")) {}
 
 CpuInfo::CpuInfo(CpuSource& source) : CpuInfo(source, &TlxGetCpuTemperature) {}
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "base/base_hardware_info.h"
-#include "model/record.h"
 #include "metrics/cpu_source.h"
+#include "model/record.h"
 
 namespace trellis {
 

@@ -48,7 +48,5 @@ class CpuSource {
   virtual std::optional<std::vector<ProcessorTicks>> processorTicks() = 0;
 };
 
-// The platform's source (defined by the platform folder); lives as long as the process.
-CpuSource& platformCpuSource();
 
 }  // namespace trellis

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "base/services.h"
 #include "smc/temperature_sensors.h"
 #include "tools/kw_tools.h"
 
@@ -43,7 +44,7 @@ RecordTable<DiskModel> DiskModel::recordTable() {
       .property("temperature", &DiskModel::temperature, &DiskModel::setTemperature);
 }
 
-DiskInfo::DiskInfo() : DiskInfo(platformDiskSource()) {}
+DiskInfo::DiskInfo() : DiskInfo(required(installedServices().disk, "the disk source")) {}
 
 DiskInfo::DiskInfo(DiskSource& source) : DiskInfo(source, &TlxGetSsdTemperature) {}
 

@@ -65,7 +65,4 @@ class DiskSource {
   virtual void releaseDriver(DriverHandle driver) = 0;
 };
 
-// The platform's source (defined by the platform folder); lives as long as the process.
-DiskSource& platformDiskSource();
-
 }  // namespace trellis

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "base/services.h"
 #include "tools/kw_tools.h"
 
 namespace trellis {
@@ -76,7 +77,7 @@ RecordTable<MemoryModel> MemoryModel::recordTable() {
       .property("free", &MemoryModel::free, &MemoryModel::setFree);
 }
 
-MemoryInfo::MemoryInfo() : MemoryInfo(platformMemorySource()) {}
+MemoryInfo::MemoryInfo() : MemoryInfo(required(installedServices().memory, "the memory source")) {}
 
 MemoryInfo::MemoryInfo(MemorySource& source) : source_(&source) { (void)getMemoryInfo(); }
 

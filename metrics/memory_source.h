@@ -41,7 +41,4 @@ class MemorySource {
 // thread.
 std::uint64_t vmStatFileBackedPages(std::string_view vmStatText);
 
-// The platform's source (defined by the platform folder); lives as long as the process.
-MemorySource& platformMemorySource();
-
 }  // namespace trellis

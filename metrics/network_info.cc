@@ -5,13 +5,12 @@
 // thread only).
 #include "metrics/network_info.h"
 
-#include "tools/kw_user_defaults.h"
-
-#include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "base/services.h"
 #include "tools/kw_tools.h"
+#include "tools/kw_user_defaults.h"
 
 namespace trellis {
 
@@ -59,8 +58,10 @@ bool isIpv6Character(char c) {
 
 std::string publicAddressHost() {
   // The environment names a host for one run, the preference for every run.
-  const char* fromEnvironment = std::getenv(kPublicAddressHostVariable);
-  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+  const auto& environment = installedServices().environment;
+  if (!environment) missingService("the environment");
+  std::optional<std::string> fromEnvironment = environment(kPublicAddressHostVariable);
+  if (fromEnvironment && !fromEnvironment->empty()) return *fromEnvironment;
   std::optional<std::string> preferred = KwUserDefaults::share().stringForKey(kPublicAddressHostKey);
   if (preferred && !preferred->empty()) return *preferred;
   return std::string(kDefaultPublicAddressHost);
@@ -121,7 +122,8 @@ void NetworkModel::getNetwortIpWithHandler(IpHandler handler) const {
 
 void NetworkModel::getNetwortIpWithHandler(IpHandler handler, const PublicAddressLookup& lookup) const {
   RunLoop* mainQueue = lookup.mainQueue != nullptr ? lookup.mainQueue : &RunLoop::main();
-  HttpsFetcher& fetcher = lookup.fetcher != nullptr ? *lookup.fetcher : platformHttpsFetcher();
+  HttpsFetcher& fetcher =
+      lookup.fetcher != nullptr ? *lookup.fetcher : required(installedServices().https, "the HTTPS fetcher");
   const std::string host = lookup.host ? lookup.host() : publicAddressHost();
 
   // Runs on the fetcher's thread: only the decoding and the handler move to the main queue.
@@ -141,7 +143,9 @@ void NetworkModel::getNetwortIpWithHandler(IpHandler handler, const PublicAddres
   fetcher.get("https://" + host + "/all.json", lookup.limits, std::move(completion));
 }
 
-NetworkInfo::NetworkInfo() : NetworkInfo(platformNetworkSource(), platformMonotonicClock()) {}
+NetworkInfo::NetworkInfo()
+    : NetworkInfo(required(installedServices().network, "the network source"),
+                  required(installedServices().clock, "the monotonic clock")) {}
 
 NetworkInfo::NetworkInfo(NetworkSource& source, MonotonicClock& clock) : source_(&source), clock_(&clock) {}
 

@@ -45,7 +45,7 @@ std::string publicAddressFromReply(std::string_view body);
 
 // How a public-address lookup is carried out. Each empty piece takes the process's own.
 struct PublicAddressLookup {
-  HttpsFetcher* fetcher = nullptr;    // default: platformHttpsFetcher()
+  HttpsFetcher* fetcher = nullptr;    // default: the process's (base/services.h)
   RunLoop* mainQueue = nullptr;       // where the handler runs; default: RunLoop::main()
   std::function<std::string()> host;  // the service's host; default: publicAddressHost
   HttpsFetcher::Limits limits;        // 10 s for the whole request, bodies of at most 64 KiB

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "base/clock.h"
+
 namespace trellis {
 
 // What the platform knows of the primary network service: the service of the interface that
@@ -46,21 +48,6 @@ class NetworkSource {
   virtual std::optional<ByteCounters> byteCounters() = 0;
 };
 
-// The conversion from clock ticks to nanoseconds: ns = ticks * numerator / denominator.
-struct Timebase {
-  std::uint32_t numerator = 0;
-  std::uint32_t denominator = 0;  // 0: unknown
-};
-
-// A monotonic clock that counts ticks from an arbitrary fixed start (boot, on Linux).
-class MonotonicClock {
- public:
-  virtual ~MonotonicClock() = default;
-  virtual std::uint64_t absoluteTime() = 0;
-  // Constant for the life of the process; a denominator of 0 when it cannot be read.
-  virtual Timebase timebase() = 0;
-};
-
 // HTTPS GET requests, each completed once on a thread of the fetcher's (never the caller's).
 class HttpsFetcher {
  public:
@@ -76,10 +63,5 @@ class HttpsFetcher {
   // Starts a GET of `url` (https only) and returns at once. `completion` is called exactly once.
   virtual void get(const std::string& url, Limits limits, Completion completion) = 0;
 };
-
-// The platform's instances (defined by the platform folder); they live as long as the process.
-NetworkSource& platformNetworkSource();
-MonotonicClock& platformMonotonicClock();
-HttpsFetcher& platformHttpsFetcher();
 
 }  // namespace trellis

@@ -35,9 +35,8 @@ class DistributedCenter {
   // Pushes everything posted so far out of the process; used before the process ends.
   virtual void flush() = 0;
 
-  // The process's machine-wide centre, installed by the process entry before first use.
+  // The process's machine-wide centre (base/services.h).
   static DistributedCenter& distributed();
-  static void setDistributed(DistributedCenter* center);
 };
 
 }  // namespace trellis

@@ -1,31 +1,16 @@
 #include "notify/kw_cf_notification_manager.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 
 #include "base/run_loop.h"
+#include "base/services.h"
 #include "notify/distributed_center.h"
 #include "notify/protocol.h"
 
 namespace trellis {
 
-namespace {
-std::atomic<DistributedCenter*> g_distributed{nullptr};
-}
-
 DistributedCenter& DistributedCenter::distributed() {
-  DistributedCenter* center = g_distributed.load(std::memory_order_acquire);
-  if (center == nullptr) {
-    std::fputs("trellis: the distributed centre was used before it was installed\n", stderr);
-    std::abort();
-  }
-  return *center;
-}
-
-void DistributedCenter::setDistributed(DistributedCenter* center) {
-  g_distributed.store(center, std::memory_order_release);
+  return required(installedServices().distributedCenter, "the distributed centre");
 }
 
 KwCFNotificationManager::KwCFNotificationManager(DistributedCenter& center, RunLoop& mainQueue)

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/system_log.h"
 #include "notify/local_notification_center.h"
 #include "smc/smc_client.h"
-#include "base/system_log.h"
 
 namespace trellis {
 namespace {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/services.h"
+
 namespace trellis {
 namespace {
-
-SmcTransport* gTransport = nullptr;
 
 // 0 while no connection is open.
 std::uint32_t gConnection = 0;
@@ -35,9 +35,9 @@ KeyInfoCache& keyInfoCache() {
 // the reply's result byte is the caller's to judge.
 int exchange(std::uint32_t connection, const SmcMessage& request, SmcMessage* reply) {
   std::memset(reply, 0, sizeof *reply);
-  if (gTransport == nullptr || connection == 0) return kSmcNotOpen;
+  if (connection == 0) return kSmcNotOpen;
   std::size_t replySize = sizeof(SmcMessage);
-  return gTransport->call(connection, kSmcSelector, request, reply, &replySize);
+  return SmcTransport::system().call(connection, kSmcSelector, request, reply, &replySize);
 }
 
 SmcMessage keyRequest(SmcCommand command, std::uint32_t code) {
@@ -98,13 +98,15 @@ const FixedType* findFixedType(const SmcKeyValue& value, const FixedType* begin,
 
 }  // namespace
 
-SmcTransport* SmcTransport::system() { return gTransport; }
-void SmcTransport::setSystem(SmcTransport* transport) { gTransport = transport; }
+SmcTransport& SmcTransport::system() { return required(installedServices().smc, "the SMC transport"); }
+
+int NoSmc::open(std::uint32_t*) { return kSmcNotOpen; }
+
+int NoSmc::call(std::uint32_t, std::uint32_t, const SmcMessage&, SmcMessage*, std::size_t*) { return kSmcNotOpen; }
 
 int TlxOpen() {
   if (gConnection != 0) return 0;
-  if (gTransport == nullptr) return -1;
-  return gTransport->open(&gConnection) == 0 ? 0 : -1;
+  return SmcTransport::system().open(&gConnection) == 0 ? 0 : -1;
 }
 
 std::uint32_t TlxConnection() {

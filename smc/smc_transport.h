@@ -79,10 +79,16 @@ class SmcTransport {
   virtual int call(std::uint32_t connection, std::uint32_t selector, const SmcMessage& input, SmcMessage* output,
                    std::size_t* outputSize) = 0;
 
-  // The transport of the process, chosen at start-up; without one, opening fails as on a
-  // machine without an SMC.
-  static SmcTransport* system();
-  static void setSystem(SmcTransport* transport);
+  // The transport of the process, chosen at start-up (base/services.h).
+  static SmcTransport& system();
+};
+
+// The transport of a machine without an SMC: nothing opens, no exchange takes place.
+class NoSmc final : public SmcTransport {
+ public:
+  int open(std::uint32_t* connection) override;
+  int call(std::uint32_t connection, std::uint32_t selector, const SmcMessage& input, SmcMessage* output,
+           std::size_t* outputSize) override;
 };
 
 }  // namespace trellis

@@ -33,13 +33,9 @@ class KeyEventPoster {
   // could not be posted (no device, a key code without an equivalent).
   virtual bool post(const KeyboardEvent& event) = 0;
 
-  // The poster the process uses: the platform's own unless one was installed.
+  // The one the process uses (base/services.h).
   static KeyEventPoster& system();
-  // Installs `poster` in place of the platform's (nullptr restores it); it must outlive its use.
-  static void setSystem(KeyEventPoster* poster);
 };
 
-// The platform's poster (defined by the platform folder).
-KeyEventPoster& platformKeyEventPoster();
 
 }  // namespace trellis

@@ -11,10 +11,11 @@
 #include <mutex>
 
 #include "base/run_loop.h"
+#include "base/services.h"
+#include "base/system_log.h"
 #include "model/value_json.h"
 #include "tools/kw_permissions.h"
 #include "tools/resource_bundle.h"
-#include "base/system_log.h"
 #include "tools/user_interface.h"
 
 namespace trellis {
@@ -31,7 +32,6 @@ constexpr std::string_view kStringTable = "KwAppleScript";
 constexpr std::string_view kScriptSuffix = ".scpt";
 constexpr auto kFolderLookupWait = std::chrono::seconds(2);
 
-std::atomic<ScriptHost*> g_host{nullptr};
 std::atomic<int> g_pending{0};
 
 // The scripts-folder cache. Never destroyed: a lookup that finishes after its caller stopped
@@ -148,12 +148,7 @@ void copyScripts(const std::vector<std::string>& fileNames, const std::string& f
 
 }  // namespace
 
-ScriptHost& ScriptHost::system() {
-  ScriptHost* host = g_host.load(std::memory_order_acquire);
-  return host != nullptr ? *host : platformScriptHost();
-}
-
-void ScriptHost::setSystem(ScriptHost* host) { g_host.store(host, std::memory_order_release); }
+ScriptHost& ScriptHost::system() { return required(installedServices().scripts, "the script host"); }
 
 std::optional<std::string> KwAppleScript::getScriptLocalURL() {
   FolderCache& cache = folderCache();

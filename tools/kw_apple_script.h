@@ -96,14 +96,10 @@ class ScriptHost {
   // Runs `work` on a background queue of default priority.
   virtual void runInBackground(std::function<void()> work) = 0;
 
-  // The host the process uses: the platform's own unless one was installed.
+  // The one the process uses (base/services.h).
   static ScriptHost& system();
-  // Installs `host` in place of the platform's (nullptr restores it); it must outlive its use.
-  static void setSystem(ScriptHost* host);
 };
 
-// The platform's host (defined by the platform folder).
-ScriptHost& platformScriptHost();
 
 class KwAppleScript {
  public:

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/services.h"
 #include "base/system_log.h"
 
 namespace trellis {
@@ -112,7 +113,7 @@ int GetPhysMemoryInfo2(PhysMemoryInfo* info, PurgePlatform& platform) {
 
 double KwHardwareTool::lastPurgeTime() { return g_lastPurgeTime.load(std::memory_order_relaxed); }
 
-std::uint64_t KwHardwareTool::purgeRAM() { return purgeRAM(platformPurgePlatform()); }
+std::uint64_t KwHardwareTool::purgeRAM() { return purgeRAM(required(installedServices().purge, "the purge platform")); }
 
 std::uint64_t KwHardwareTool::purgeRAM(PurgePlatform& platform) {
   const double now = platform.now();
@@ -132,7 +133,7 @@ std::uint64_t KwHardwareTool::purgeRAM(PurgePlatform& platform) {
   return after.free - freeBefore;
 }
 
-bool KwHardwareTool::purgeByLocal() { return purgeByLocal(platformPurgePlatform()); }
+bool KwHardwareTool::purgeByLocal() { return purgeByLocal(required(installedServices().purge, "the purge platform")); }
 
 bool KwHardwareTool::purgeByLocal(PurgePlatform& platform) {
   auto result = std::make_shared<PurgeChainResult>();

@@ -95,8 +95,6 @@ class PurgePlatform {
   virtual bool waitForChain(PurgeChainResult& chain, std::chrono::nanoseconds limit) { return chain.waitFor(limit); }
 };
 
-// The platform's implementation (defined by the platform folder); never destroyed.
-PurgePlatform& platformPurgePlatform();
 
 // Snapshot routines: 0 and `info` filled, or -1 (and a log line naming the routine when a host
 // call failed). `info` is zero-filled first; a null `info` gives -1 and no line. The two differ

@@ -69,14 +69,10 @@ class PrivacyPlatform {
   // Opens `path` read-only and closes it again; true when it opened.
   virtual bool canOpenForReading(const std::string& path) = 0;
 
-  // The platform the process uses: the platform's own unless one was installed.
+  // The one the process uses (base/services.h).
   static PrivacyPlatform& system();
-  // Installs `platform` in place of the platform's (nullptr restores it); it must outlive its use.
-  static void setSystem(PrivacyPlatform* platform);
 };
 
-// The platform's own (defined by the platform folder).
-PrivacyPlatform& platformPrivacyPlatform();
 
 // The environment variables that tell the process runs in a sandbox container: the platform's
 // own, and Flatpak's. Either one having a value is enough.

@@ -9,9 +9,9 @@
 #include <functional>
 #include <string_view>
 
+#include "base/main_queue.h"
 #include "tools/kw_tools.h"
 #include "tools/kw_user_defaults.h"
-#include "base/main_queue.h"
 
 namespace trellis {
 
@@ -37,8 +37,6 @@ class RatingRequester {
   virtual void requestReview() = 0;
 };
 
-// The platform's requester (defined by the platform folder).
-RatingRequester& platformRatingRequester();
 
 struct KwTools::RatingEnvironment {
   // The current time as seconds since 1970-01-01 00:00:00 UTC.
@@ -48,7 +46,7 @@ struct KwTools::RatingEnvironment {
   RatingRequester* requester = nullptr;
 
   // The real clock, MainQueue::main() (so the main run loop must be installed),
-  // KwUserDefaults::share() and platformRatingRequester().
+  // KwUserDefaults::share() and the process's rating requester (base/services.h).
   static RatingEnvironment system();
 };
 

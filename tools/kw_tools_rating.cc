@@ -3,6 +3,7 @@
 #include <chrono>
 #include <limits>
 
+#include "base/services.h"
 #include "tools/date_with_format.h"
 #include "tools/kw_rating.h"
 #include "tools/kw_tools.h"
@@ -22,7 +23,7 @@ KwTools::RatingEnvironment KwTools::RatingEnvironment::system() {
   environment.now = secondsSince1970;
   environment.mainQueue = &MainQueue::main();
   environment.defaults = &KwUserDefaults::share();
-  environment.requester = &platformRatingRequester();
+  environment.requester = &required(installedServices().rating, "the rating requester");
   return environment;
 }
 

@@ -1,24 +1,16 @@
-// Choosing the preferences storage, and the preferences document over the keyed archive. The
-// storage choice is one atomic pointer; the document functions keep no state.
+// The preferences document over the keyed archive. The document functions keep no state.
 #include "tools/preferences_storage.h"
 
-#include <atomic>
 #include <vector>
 
+#include "base/services.h"
 #include "model/keyed_archive.h"
 
 namespace trellis {
 
-namespace {
-std::atomic<PreferencesStorage*> g_override{nullptr};
-}
-
 PreferencesStorage& PreferencesStorage::system() {
-  PreferencesStorage* storage = g_override.load(std::memory_order_acquire);
-  return storage != nullptr ? *storage : platformPreferencesStorage();
+  return required(installedServices().preferences, "the preferences storage");
 }
-
-void PreferencesStorage::setSystem(PreferencesStorage* storage) { g_override.store(storage, std::memory_order_release); }
 
 bool isPreferenceValue(const Value& value) {
   // Iterative: a document may nest as deep as the archive allows.

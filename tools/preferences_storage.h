@@ -41,15 +41,10 @@ class PreferencesStorage {
   // name, for one). A suite name never names a place outside the storage: it is not a path.
   virtual std::shared_ptr<PreferencesDomain> suiteDomain(std::string_view suiteName) = 0;
 
-  // The storage the process uses: the platform's own unless one was installed for tests.
+  // The one the process uses (base/services.h).
   static PreferencesStorage& system();
-  // Installs `storage` in place of the platform's (nullptr restores it). `storage` must outlive
-  // its use. Not thread-safe: for tests and start-up only.
-  static void setSystem(PreferencesStorage* storage);
 };
 
-// The platform's storage (defined by the platform folder).
-PreferencesStorage& platformPreferencesStorage();
 
 // ---- The document ----
 //

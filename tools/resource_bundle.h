@@ -22,13 +22,9 @@ class ResourceBundle {
   // plain file names are looked up: a name with "/" or ".." has no resource.
   virtual std::optional<std::string> pathForResource(std::string_view name) = 0;
 
-  // The bundle the process uses: the platform's own unless one was installed.
+  // The one the process uses (base/services.h).
   static ResourceBundle& main();
-  // Installs `bundle` in place of the platform's (nullptr restores it); `bundle` must outlive its use.
-  static void setMain(ResourceBundle* bundle);
 };
 
-// The platform's bundle (defined by the platform folder).
-ResourceBundle& platformResourceBundle();
 
 }  // namespace trellis

@@ -55,13 +55,9 @@ class UserInterface {
   // Shows `text` briefly over `window`; there is no answer.
   virtual void showOverlay(OverlayStyle style, OverlayWindow window, const std::string& text) = 0;
 
-  // The interface the process uses: the platform's own unless one was installed.
+  // The one the process uses (base/services.h).
   static UserInterface& system();
-  // Installs `ui` in place of the platform's (nullptr restores it); `ui` must outlive its use.
-  static void setSystem(UserInterface* ui);
 };
 
-// The platform's interface (defined by the platform folder).
-UserInterface& platformUserInterface();
 
 }  // namespace trellis

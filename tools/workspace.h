@@ -17,13 +17,9 @@ class Workspace {
   // The location of the installed application whose identifier is `bundleId`, or nothing.
   virtual std::optional<std::string> urlForApplicationWithBundleIdentifier(const std::string& bundleId) = 0;
 
-  // The workspace the process uses: the platform's own unless one was installed.
+  // The one the process uses (base/services.h).
   static Workspace& shared();
-  // Installs `workspace` in place of the platform's (nullptr restores it); it must outlive its use.
-  static void setShared(Workspace* workspace);
 };
 
-// The platform's workspace (defined by the platform folder).
-Workspace& platformWorkspace();
 
 }  // namespace trellis

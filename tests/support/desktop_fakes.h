@@ -15,14 +15,14 @@
 
 #include <ostream>
 
+#include "base/process_runner.h"
 #include "base/run_loop.h"
+#include "base/system_log.h"
 #include "model/value_json.h"
 #include "tools/key_events.h"
 #include "tools/kw_apple_script.h"
 #include "tools/kw_permissions.h"
-#include "base/process_runner.h"
 #include "tools/resource_bundle.h"
-#include "base/system_log.h"
 #include "tools/user_interface.h"
 #include "tools/workspace.h"
 

@@ -1,4 +1,5 @@
 // Helpers shared by the SMC suites. Test thread only.
+#include "support/service_setters.h"
 #include "support/smc_support.h"
 
 #include <gtest/gtest.h>
@@ -122,7 +123,7 @@ std::string printedBy(const std::function<void(std::FILE*)>& body) {
   return result;
 }
 
-InstalledSimSmc::~InstalledSimSmc() { SmcTransport::setSystem(nullptr); }
+InstalledSimSmc::~InstalledSimSmc() { testing::setService(&Services::smc, testing::noSmc()); }
 
 void InstalledSimSmc::install(const std::vector<std::string>& keys, bool openable) {
   std::string text = std::string(R"({ "open": )") + (openable ? "true" : "false") + R"(, "keys": [ )";
@@ -133,7 +134,7 @@ void InstalledSimSmc::install(const std::vector<std::string>& keys, bool openabl
   failWhen = nullptr;
   resultWhen = nullptr;
   exchanges.clear();
-  SmcTransport::setSystem(this);
+  testing::setService(&Services::smc, this);
 }
 
 std::vector<std::string> InstalledSimSmc::takeExchanges() {

@@ -1,5 +1,4 @@
-// The platform's own desktop services, each made on first use and kept for the life of the
-// process (never destroyed: background work may still use them while the process ends).
+// How the desktop services read the environment.
 #include "platform/linux/desktop/desktop_services.h"
 
 #include <pwd.h>
@@ -7,15 +6,6 @@
 
 #include <cstdlib>
 #include <vector>
-
-#include "platform/linux/desktop/script_host.h"
-#include "platform/linux/desktop/privacy.h"
-#include "platform/linux/system/process_runner.h"
-#include "platform/linux/desktop/resource_folder.h"
-#include "platform/linux/desktop/uinput_keyboard.h"
-#include "platform/linux/desktop/window_list.h"
-#include "platform/linux/desktop/workspace.h"
-#include "platform/linux/desktop/user_interface.h"
 
 namespace trellis {
 
@@ -57,76 +47,5 @@ bool hasDisplay(const EnvironmentLookup& environment) {
 }
 
 }  // namespace lnx
-
-namespace {
-
-// Asks whichever runner the process uses at the time of each call, so that the services made
-// once still follow a runner installed later.
-class CurrentRunner final : public ProcessRunner {
- public:
-  std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments) override {
-    return ProcessRunner::system().run(path, arguments);
-  }
-  std::optional<ProcessResult> runWith(const ProcessRequest& request) override {
-    return ProcessRunner::system().runWith(request);
-  }
-};
-
-ProcessRunner& currentRunner() {
-  static CurrentRunner* runner = new CurrentRunner;
-  return *runner;
-}
-
-}  // namespace
-
-UserInterface& platformUserInterface() {
-  static UserInterface* ui = [] () -> UserInterface* {
-    std::optional<std::string> zenity = lnx::findExecutable("zenity");
-    if (zenity && lnx::hasDisplay(lnx::processEnvironment())) {
-      return new lnx::ZenityUserInterface(*zenity, currentRunner());
-    }
-    return new lnx::HeadlessUserInterface;
-  }();
-  return *ui;
-}
-
-ResourceBundle& platformResourceBundle() {
-  static lnx::ResourceFolder* bundle = [] {
-    lnx::EnvironmentLookup environment = lnx::processEnvironment();
-    return new lnx::ResourceFolder(lnx::ResourceFolder::defaultRoot(environment),
-                                     lnx::ResourceFolder::preferredLanguages(environment));
-  }();
-  return *bundle;
-}
-
-Workspace& platformWorkspace() {
-  static lnx::XdgWorkspace* workspace =
-      new lnx::XdgWorkspace(lnx::processEnvironment(), lnx::XdgWorkspace::findTools(), currentRunner());
-  return *workspace;
-}
-
-KeyEventPoster& platformKeyEventPoster() {
-  static lnx::UinputKeyboard* keyboard = new lnx::UinputKeyboard(std::make_unique<lnx::DevUinputDevice>());
-  return *keyboard;
-}
-
-PrivacyPlatform& platformPrivacyPlatform() {
-  static lnx::LinuxPrivacyPlatform* platform = [] {
-    std::optional<std::string> xprop = lnx::findExecutable("xprop");
-    lnx::LinuxPrivacyPlatform::WindowList windows;
-    if (xprop) {
-      auto* list = new lnx::XpropWindowList(*xprop, currentRunner());
-      windows = [list] { return list->list(); };
-    }
-    return new lnx::LinuxPrivacyPlatform({}, lnx::processEnvironment(), std::move(windows));
-  }();
-  return *platform;
-}
-
-ScriptHost& platformScriptHost() {
-  static lnx::ExecutableScriptHost* host =
-      new lnx::ExecutableScriptHost(lnx::processEnvironment(), currentRunner());
-  return *host;
-}
 
 }  // namespace trellis

@@ -57,11 +57,3 @@ void NotificationRatingRequester::requestReview() {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-RatingRequester& platformRatingRequester() {
-  static lnx::NotificationRatingRequester requester;
-  return requester;
-}
-
-}  // namespace trellis

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/kw_permissions.h"
 #include "base/process_runner.h"
+#include "tools/kw_permissions.h"
 
 namespace trellis::lnx {
 

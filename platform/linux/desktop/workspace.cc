@@ -6,8 +6,8 @@
 
 #include <fstream>
 
-#include "platform/linux/system/process_runner.h"
 #include "base/system_log.h"
+#include "platform/linux/system/process_runner.h"
 
 namespace trellis::lnx {
 

@@ -138,12 +138,3 @@ void CurlHttpsFetcher::get(const std::string& url, Limits limits, Completion com
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-HttpsFetcher& platformHttpsFetcher() {
-  // Never destroyed: requests still running when the process ends are simply cut off.
-  static lnx::CurlHttpsFetcher* fetcher = new lnx::CurlHttpsFetcher();
-  return *fetcher;
-}
-
-}  // namespace trellis

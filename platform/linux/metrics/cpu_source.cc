@@ -285,11 +285,3 @@ std::optional<std::vector<ProcessorTicks>> ProcCpuSource::processorTicks() {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-CpuSource& platformCpuSource() {
-  static lnx::ProcCpuSource source;
-  return source;
-}
-
-}  // namespace trellis

@@ -464,11 +464,3 @@ std::string LinuxDiskSource::driverName(DriverHandle driver) const {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-DiskSource& platformDiskSource() {
-  static lnx::LinuxDiskSource source;
-  return source;
-}
-
-}  // namespace trellis

@@ -106,11 +106,3 @@ std::optional<PageCounts> ProcMemorySource::pageCounts() {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-MemorySource& platformMemorySource() {
-  static lnx::ProcMemorySource source;
-  return source;
-}
-
-}  // namespace trellis

@@ -245,16 +245,3 @@ std::uint64_t LinuxMonotonicClock::absoluteTime() {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-NetworkSource& platformNetworkSource() {
-  static lnx::LinuxNetworkSource source;
-  return source;
-}
-
-MonotonicClock& platformMonotonicClock() {
-  static lnx::LinuxMonotonicClock clock;
-  return clock;
-}
-
-}  // namespace trellis

@@ -313,11 +313,3 @@ std::unique_ptr<ConsoleUserSource> makeConsoleUserSource(const std::string& root
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-ConsoleUserSource& platformConsoleUserSource() {
-  static const std::unique_ptr<ConsoleUserSource> source = lnx::makeConsoleUserSource("/");
-  return *source;
-}
-
-}  // namespace trellis

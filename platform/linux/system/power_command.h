@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/hardware_manager.h"
+#include "base/power_command.h"
 
 namespace trellis::lnx {
 

@@ -15,8 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/io/eintr.h"
 #include "base/system_log.h"
+#include "platform/linux/io/eintr.h"
 
 namespace trellis::lnx {
 
@@ -338,11 +338,3 @@ std::shared_ptr<PreferencesDomain> FilePreferencesStorage::suiteDomain(std::stri
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-PreferencesStorage& platformPreferencesStorage() {
-  static lnx::FilePreferencesStorage storage(lnx::defaultPreferencesFolder());
-  return storage;
-}
-
-}  // namespace trellis

@@ -365,13 +365,3 @@ std::optional<std::string> findExecutable(const std::string& name) {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-ProcessRunner& platformProcessRunner() {
-  // A generous limit: no command the agent runs takes long, and a stuck one (a power tool
-  // waiting on a daemon that never answers) must not hold the main thread for ever.
-  static lnx::PosixProcessRunner runner({.timeLimit = std::chrono::seconds(30)});
-  return runner;
-}
-
-}  // namespace trellis

@@ -162,12 +162,3 @@ int LinuxPurgePlatform::kernelPurge() {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-PurgePlatform& platformPurgePlatform() {
-  // Never destroyed: a chain that outlives its purge may still use it while the process exits.
-  static lnx::LinuxPurgePlatform* platform = new lnx::LinuxPurgePlatform();
-  return *platform;
-}
-
-}  // namespace trellis

@@ -22,11 +22,3 @@ void SyslogSystemLog::write(int priority, std::string_view line) {
 
 }  // namespace trellis::lnx
 
-namespace trellis {
-
-SystemLog& platformSystemLog() {
-  static lnx::SyslogSystemLog log;
-  return log;
-}
-
-}  // namespace trellis

@@ -10,6 +10,7 @@
 #include "cli/companion.h"
 #include "cli/smc_commands.h"
 #include "smc/smc_client.h"
+#include "support/service_setters.h"
 
 namespace trellis::cli {
 namespace {
@@ -102,7 +103,7 @@ TEST(CompanionSmcTest, ReadsThroughTheChosenTransportAndFailsClearly) {
   EXPECT_EQ(smcRead("sim:/nonexistent/table.json", "/", "TC0P", /*json=*/false), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("/nonexistent/table.json"), std::string::npos);
   SmcResetProcessStateForTesting();
-  SmcTransport::setSystem(nullptr);
+  testing::setService(&Services::smc, testing::noSmc());
   unlink(path);
 }
 

@@ -14,42 +14,17 @@
 #include <vector>
 
 #include "platform/linux/metrics/cpu_source.h"
+#include "support/fake_sources.h"
 #include "support/temp_tree.h"
 
 namespace trellis {
 namespace {
 
-using Ticks = std::optional<std::vector<ProcessorTicks>>;
+using testing::FakeCpuSource;
+using testing::Ticks;
+
 using Shares = std::vector<std::vector<std::int32_t>>;
 
-// Answers from fields the test sets; tick samples are handed out in order, and once the queue is
-// empty the tick reading fails. Counts the brand and count queries.
-struct FakeCpuSource : CpuSource {
-  std::optional<std::string> brandAnswer = "Test CPU";
-  std::optional<std::int32_t> countAnswer = 2;
-  std::optional<TaskAndThreadCount> tasksAnswer = TaskAndThreadCount{120, 480};
-  std::optional<std::array<double, 3>> loadAnswer = std::array<double, 3>{1.5, 1.25, 0.75};
-  std::deque<Ticks> ticks;
-  int brandCalls = 0;
-  int countCalls = 0;
-
-  std::optional<std::string> brand() override {
-    ++brandCalls;
-    return brandAnswer;
-  }
-  std::optional<std::int32_t> processorCount() override {
-    ++countCalls;
-    return countAnswer;
-  }
-  std::optional<TaskAndThreadCount> taskAndThreadCount() override { return tasksAnswer; }
-  std::optional<std::array<double, 3>> loadAverages() override { return loadAnswer; }
-  Ticks processorTicks() override {
-    if (ticks.empty()) return std::nullopt;
-    Ticks next = ticks.front();
-    ticks.pop_front();
-    return next;
-  }
-};
 
 ProcessorTicks T(std::uint32_t user, std::uint32_t system, std::uint32_t idle, std::uint32_t nice) {
   return {user, system, idle, nice};

@@ -24,9 +24,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/system/purge.h"
-#include "tools/kw_tools.h"
 #include "base/system_log.h"
+#include "platform/linux/system/purge.h"
+#include "support/service_setters.h"
+#include "tools/kw_tools.h"
 
 namespace trellis {
 namespace {
@@ -175,14 +176,14 @@ class FakePlatform final : public PurgePlatform {
 class PurgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setSystemLog(&log);
+    testing::setService(&Services::log, &log);
     // Well past whatever purge an earlier test left as the last one; whole seconds keep the
     // differences exact.
     fake.clock = std::floor(KwHardwareTool::lastPurgeTime()) + 1000.0;
   }
   void TearDown() override {
     fake.joinChains();
-    setSystemLog(nullptr);
+    testing::setService(&Services::log, nullptr);
   }
 
   FakePlatform fake;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "smc/smc_client.h"
+#include "support/service_setters.h"
 #include "support/smc_support.h"
 
 namespace trellis {
@@ -22,7 +23,10 @@ const std::string kFails = R"(, "fail": 3758097084)";
 
 class TemperatureSensorsTest : public ::testing::Test {
  protected:
-  void SetUp() override { resetProcess(); }
+  void SetUp() override {
+    resetProcess();
+    testing::setService(&Services::smc, testing::noSmc());
+  }
   void TearDown() override { resetProcess(); }
   static void resetProcess() {
     SmcResetProcessStateForTesting();

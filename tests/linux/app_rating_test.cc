@@ -13,13 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/system_log.h"
 #include "platform/linux/desktop/notification_rating.h"
 #include "support/manual_run_loop.h"
+#include "support/memory_preferences.h"
 #include "support/private_bus.h"
+#include "support/service_setters.h"
 #include "tools/date_with_format.h"
 #include "tools/kw_rating.h"
-#include "base/system_log.h"
-#include "unit/memory_preferences.h"
 
 namespace trellis {
 namespace {
@@ -307,7 +308,7 @@ class FakeNotifications {
 
 TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   RecordingLog log;
-  setSystemLog(&log);
+  testing::setService(&Services::log, &log);
   const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const std::string saved = previous ? previous : "";
   lnx::NotificationRatingRequester requester;
@@ -347,7 +348,7 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   } else {
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
-  setSystemLog(nullptr);
+  testing::setService(&Services::log, nullptr);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/linux/system/process_runner.h"
 #include "support/desktop_fakes.h"
 #include "support/manual_run_loop.h"
+#include "support/service_setters.h"
 #include "support/temp_tree.h"
 #include "tools/kw_tools.h"
 
@@ -42,22 +43,22 @@ class ScriptRunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     KwAppleScript::forgetScriptLocalURLForTesting();
-    RunLoop::setMain(&loop);
-    UserInterface::setSystem(&ui);
-    ResourceBundle::setMain(&bundle);
-    ScriptHost::setSystem(&host);
-    setSystemLog(&log);
+    testing::setService(&Services::runLoop, &loop);
+    testing::setService(&Services::userInterface, &ui);
+    testing::setService(&Services::resources, &bundle);
+    testing::setService(&Services::scripts, &host);
+    testing::setService(&Services::log, &log);
   }
   void TearDown() override {
     host.join();
     loop.runQueued();
     EXPECT_EQ(KwAppleScript::pendingOperations(), 0);
     KwAppleScript::forgetScriptLocalURLForTesting();
-    setSystemLog(nullptr);
-    ScriptHost::setSystem(nullptr);
-    ResourceBundle::setMain(nullptr);
-    UserInterface::setSystem(nullptr);
-    RunLoop::setMain(nullptr);
+    testing::setService(&Services::log, nullptr);
+    testing::setService(&Services::scripts, nullptr);
+    testing::setService(&Services::resources, nullptr);
+    testing::setService(&Services::userInterface, nullptr);
+    testing::setService(&Services::runLoop, nullptr);
   }
 
   ScriptCompletion recordInto(std::vector<Outcome>& outcomes) {
@@ -321,13 +322,16 @@ TEST(ExecutableScriptTest, ARealScriptGetsTheCallAsJsonAndReturnsItsOutput) {
                0755);
 
   testing::ManualRunLoop loop;
-  RunLoop::setMain(&loop);
+  testing::setService(&Services::runLoop, &loop);
+  testing::RecordingLog log;
+  testing::setService(&Services::log, &log);
+  lnx::PosixProcessRunner runner;
   lnx::ExecutableScriptHost host([&](std::string_view name) -> std::optional<std::string> {
     if (name == "APP_SANDBOX_CONTAINER_ID") return std::string("org.trellis");
     if (name == "XDG_DATA_HOME") return folder.root();
     return std::nullopt;
-  }, platformProcessRunner());
-  ScriptHost::setSystem(&host);
+  }, runner);
+  testing::setService(&Services::scripts, &host);
   KwAppleScript::forgetScriptLocalURLForTesting();
 
   std::map<std::string, Outcome> outcomes;
@@ -353,8 +357,9 @@ TEST(ExecutableScriptTest, ARealScriptGetsTheCallAsJsonAndReturnsItsOutput) {
   EXPECT_FALSE(outcomes["quiet"].result);
   EXPECT_EQ(outcomes["sum"].thread, std::this_thread::get_id());
 
-  ScriptHost::setSystem(nullptr);
-  RunLoop::setMain(nullptr);
+  testing::setService(&Services::scripts, nullptr);
+  testing::setService(&Services::log, nullptr);
+  testing::setService(&Services::runLoop, nullptr);
   KwAppleScript::forgetScriptLocalURLForTesting();
 }
 

@@ -16,29 +16,14 @@
 
 #include "cli/network_commands.h"
 #include "model/mapping.h"
+#include "support/fake_sources.h"
 
 namespace trellis {
 namespace {
 
-class FakeSource : public NetworkSource {
- public:
-  std::optional<NetworkService> service;
-  std::optional<ByteCounters> counters = ByteCounters{};
-  std::optional<NetworkService> primaryService() override { return service; }
-  std::optional<ByteCounters> byteCounters() override { return counters; }
-};
+using testing::FakeClock;
+using FakeSource = testing::FakeNetworkSource;
 
-class FakeClock : public MonotonicClock {
- public:
-  std::uint64_t ticks = 0;
-  Timebase base{1, 1};
-  int timebaseReads = 0;
-  std::uint64_t absoluteTime() override { return ticks; }
-  Timebase timebase() override {
-    ++timebaseReads;
-    return base;
-  }
-};
 
 struct Fields {
   std::string userDefinedName, deviceName, hardware, ip, ssid;

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "app/hardware_manager.h"
+#include "base/process_runner.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
 #include "platform/sim/in_process_center.h"
+#include "support/fake_sources.h"
 #include "support/manual_run_loop.h"
-#include "base/process_runner.h"
+#include "support/service_setters.h"
 
 namespace trellis {
 namespace {
@@ -18,8 +20,15 @@ namespace {
 using std::chrono::seconds;
 using Log = std::vector<std::string>;
 
+// The collectors' own sources are never read: every fake overrides reloadInfo.
+testing::FakeCpuSource g_cpuSource;
+testing::FakeMemorySource g_memorySource;
+testing::FakeNetworkSource g_networkSource;
+testing::FakeClock g_clock;
+testing::FakeDiskSource g_noDisks;
+
 struct FakeCpu : CpuInfo {
-  explicit FakeCpu(Log* log) : log(log) {}
+  explicit FakeCpu(Log* log) : CpuInfo(g_cpuSource), log(log) {}
   void reloadInfo() override {
     log->push_back("cpu.reload");
     getCpuInfo()->setTemperature(next);
@@ -32,29 +41,18 @@ struct FakeFan : FanInfo {
   void reloadInfo() override { log->push_back("fan.reload"); }
   Log* log;
 };
-// A machine without volumes or drivers, so that making the disk collector reads nothing real.
-struct NoDisks : DiskSource {
-  std::optional<std::vector<std::string>> volumeNames() override { return std::vector<std::string>{}; }
-  std::optional<VolumeCapacity> capacity(const std::string&) override { return std::nullopt; }
-  std::optional<VolumeDescription> describe(const std::string&) override { return std::nullopt; }
-  std::optional<std::vector<DriverHandle>> matchDrivers() override { return std::vector<DriverHandle>{}; }
-  std::optional<DriverCounters> driverCounters(DriverHandle) override { return std::nullopt; }
-  void releaseDriver(DriverHandle) override {}
-};
-NoDisks g_noDisks;
-
 struct FakeDisk : DiskInfo {
   explicit FakeDisk(Log* log) : DiskInfo(g_noDisks), log(log) {}
   void reloadInfo() override { log->push_back("disk.reload"); }
   Log* log;
 };
 struct FakeNetwork : NetworkInfo {
-  explicit FakeNetwork(Log* log) : log(log) {}
+  explicit FakeNetwork(Log* log) : NetworkInfo(g_networkSource, g_clock), log(log) {}
   void reloadInfo() override { log->push_back("network.reload"); }
   Log* log;
 };
 struct FakeMemory : MemoryInfo {
-  explicit FakeMemory(Log* log) : log(log) {}
+  explicit FakeMemory(Log* log) : MemoryInfo(g_memorySource), log(log) {}
   void reloadInfo() override { log->push_back("memory.reload"); }
   Log* log;
 };
@@ -72,7 +70,7 @@ struct RecordingRunner : ProcessRunner {
 class HardwareManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ProcessRunner::setSystem(&runner);
+    testing::setService(&Services::processRunner, &runner);
     HardwareManager::Environment env;
     env.notifications = &notifications;
     env.runLoop = &loop;
@@ -87,7 +85,7 @@ class HardwareManagerTest : public ::testing::Test {
     env.exitProcess = [this](int status) { exits.push_back(status); };
     manager = HardwareManager::create(std::move(env));
   }
-  void TearDown() override { ProcessRunner::setSystem(nullptr); }
+  void TearDown() override { testing::setService(&Services::processRunner, nullptr); }
 
   // The names posted so far, in order.
   std::vector<std::string> postedNames() const {
@@ -191,13 +189,10 @@ TEST_F(HardwareManagerTest, TimerSamplesEveryTwoSecondsWithoutCatchUp) {
 
 TEST_F(HardwareManagerTest, FirstCyclePublishesTheReadingTheDiskCollectorGaveTheMainVolume) {
   // The volume is listed when the collector is made, so the cycle's refresh already reads it.
-  struct OneVolume : NoDisks {
-    std::optional<std::vector<std::string>> volumeNames() override { return std::vector<std::string>{"/"}; }
-    std::optional<VolumeCapacity> capacity(const std::string&) override { return VolumeCapacity{100, 50}; }
-    std::optional<VolumeDescription> describe(const std::string&) override {
-      return VolumeDescription{"/", "", "ext4", /*internal=*/true, true, /*removable=*/false, false};
-    }
-  } volumes;
+  testing::FakeDiskSource volumes;
+  volumes.entries = {"/"};
+  volumes.capacities["/"] = VolumeCapacity{100, 50};
+  volumes.described["/"] = VolumeDescription{"/", "", "ext4", /*internal=*/true, true, /*removable=*/false, false};
   center.clearPosts();
   HardwareManager::Environment env;
   env.notifications = &notifications;

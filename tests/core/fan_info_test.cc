@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "base/system_log.h"
 #include "notify/local_notification_center.h"
 #include "smc/fan_smc.h"
 #include "smc/smc_client.h"
 #include "support/fan_records.h"
+#include "support/service_setters.h"
 #include "support/smc_support.h"
-#include "base/system_log.h"
 
 namespace trellis {
 namespace {
@@ -40,13 +41,14 @@ class FanTest : public ::testing::Test {
  protected:
   void SetUp() override {
     resetProcess();
-    setSystemLog(&log_);
+    testing::setService(&Services::log, &log_);
+    testing::setService(&Services::smc, testing::noSmc());
     token_ = LocalNotificationCenter::defaultCenter().addObserver(
         "SensorError", [this](const LocalNotification& n) { sensorErrors_.push_back(n.object); });
   }
   void TearDown() override {
     LocalNotificationCenter::defaultCenter().removeObserver(token_);
-    setSystemLog(nullptr);
+    testing::setService(&Services::log, nullptr);
     resetProcess();
   }
   static void resetProcess() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "smc/smc_client.h"
+#include "support/service_setters.h"
 #include "support/smc_support.h"
 #include "support/temp_tree.h"
 
@@ -41,10 +42,10 @@ class SimSmcClientTest : public ::testing::Test {
     ASSERT_NE(smc, nullptr);
     smc_ = std::move(smc);
     SmcResetProcessStateForTesting();
-    SmcTransport::setSystem(smc_.get());
+    testing::setService(&Services::smc, smc_.get());
   }
   void TearDown() override {
-    SmcTransport::setSystem(nullptr);
+    testing::setService(&Services::smc, testing::noSmc());
     SmcResetProcessStateForTesting();
   }
   // A raw read of two bytes, as a number (-1 when it fails).

@@ -14,16 +14,17 @@
 #include <chrono>
 #include <filesystem>
 
-#include "platform/linux/desktop/script_host.h"
 #include "platform/linux/desktop/privacy.h"
-#include "platform/linux/system/process_runner.h"
 #include "platform/linux/desktop/resource_folder.h"
+#include "platform/linux/desktop/script_host.h"
 #include "platform/linux/desktop/uinput_keyboard.h"
+#include "platform/linux/desktop/user_interface.h"
 #include "platform/linux/desktop/window_list.h"
 #include "platform/linux/desktop/workspace.h"
-#include "platform/linux/desktop/user_interface.h"
+#include "platform/linux/system/process_runner.h"
 #include "support/desktop_fakes.h"
 #include "support/manual_run_loop.h"
+#include "support/service_setters.h"
 #include "support/temp_tree.h"
 
 namespace trellis::lnx {
@@ -191,7 +192,7 @@ TEST(XdgWorkspaceTest, FindsDesktopEntriesInTheApplicationFoldersInOrder) {
 TEST(XdgWorkspaceTest, LaunchesEntriesAndOpensSettingsPagesOnlyWithAHandler) {
   testing::TableProcessRunner runner;
   testing::RecordingLog log;
-  setSystemLog(&log);
+  testing::setService(&Services::log, &log);
   const std::string entry = kFixtures + "/home/applications/org.example.Editor.desktop";
   const std::string screenPage = "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture";
   runner.answers["/bin/gio launch " + entry] = exited(0);
@@ -218,7 +219,7 @@ TEST(XdgWorkspaceTest, LaunchesEntriesAndOpensSettingsPagesOnlyWithAHandler) {
   EXPECT_THAT(log.lines(),
               ElementsAre("no settings page on this desktop for " + screenPage,
                           "no settings page on this desktop for x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"));
-  setSystemLog(nullptr);
+  testing::setService(&Services::log, nullptr);
 }
 
 AlertRequest threeButtons() { return {AlertStyle::kCritical, "Kind tips", "Install first", {"Install", "Cancel", "Later"}}; }
@@ -247,7 +248,7 @@ TEST(ZenityUserInterfaceTest, MapsZenitysAnswersToButtonsAndCancelsWhenItCannotA
 
 TEST(ZenityUserInterfaceTest, FolderChooserAnswersOnTheMainQueue) {
   testing::ManualRunLoop loop;
-  RunLoop::setMain(&loop);
+  testing::setService(&Services::runLoop, &loop);
   testing::TableProcessRunner runner;
   ZenityUserInterface ui("/usr/bin/zenity", runner);
   runner.answers["/usr/bin/zenity --file-selection --title=Pick --directory --filename=/home/u/Scripts/"] = exited(0, "/home/u/Scripts\n");
@@ -261,14 +262,14 @@ TEST(ZenityUserInterfaceTest, FolderChooserAnswersOnTheMainQueue) {
 
   ui.showOverlay(OverlayStyle::kText, OverlayWindow::kFrontmost, "Install succeed");
   EXPECT_EQ(runner.commands().back(), "/usr/bin/zenity --notification --text=Install succeed");
-  RunLoop::setMain(nullptr);
+  testing::setService(&Services::runLoop, nullptr);
 }
 
 TEST(HeadlessUserInterfaceTest, AnswersCancelAndLogsWhatItWouldHaveShown) {
   testing::ManualRunLoop loop;
-  RunLoop::setMain(&loop);
+  testing::setService(&Services::runLoop, &loop);
   testing::RecordingLog log;
-  setSystemLog(&log);
+  testing::setService(&Services::log, &log);
   HeadlessUserInterface ui;
   EXPECT_EQ(ui.runModal(threeButtons()), 1002);
   std::vector<std::optional<std::string>> chosen;
@@ -280,8 +281,8 @@ TEST(HeadlessUserInterfaceTest, AnswersCancelAndLogsWhatItWouldHaveShown) {
   EXPECT_THAT(log.lines(), ElementsAre("no display for the alert \"Kind tips\" (Install first) [Install | Cancel | Later]: answered \"Later\"",
                                        "no display for the folder chooser \"Pick\" in /home/u/Scripts: cancelled",
                                        "no display for the message \"Install failed\""));
-  setSystemLog(nullptr);
-  RunLoop::setMain(nullptr);
+  testing::setService(&Services::log, nullptr);
+  testing::setService(&Services::runLoop, nullptr);
 }
 
 TEST(ResourceFolderTest, PicksLanguagesFromTheEnvironmentAndFallsBackToTheKey) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/desktop_fakes.h"
+#include "support/service_setters.h"
 #include "tools/kw_tools.h"
 
 namespace trellis {
@@ -19,18 +20,18 @@ constexpr std::string_view kAccessibilityPage =
 class DesktopToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    UserInterface::setSystem(&ui);
-    PrivacyPlatform::setSystem(&platform);
-    Workspace::setShared(&workspace);
-    KeyEventPoster::setSystem(&poster);
-    ResourceBundle::setMain(&bundle);
+    testing::setService(&Services::userInterface, &ui);
+    testing::setService(&Services::privacy, &platform);
+    testing::setService(&Services::workspace, &workspace);
+    testing::setService(&Services::keyEvents, &poster);
+    testing::setService(&Services::resources, &bundle);
   }
   void TearDown() override {
-    UserInterface::setSystem(nullptr);
-    PrivacyPlatform::setSystem(nullptr);
-    Workspace::setShared(nullptr);
-    KeyEventPoster::setSystem(nullptr);
-    ResourceBundle::setMain(nullptr);
+    testing::setService(&Services::userInterface, nullptr);
+    testing::setService(&Services::privacy, nullptr);
+    testing::setService(&Services::workspace, nullptr);
+    testing::setService(&Services::keyEvents, nullptr);
+    testing::setService(&Services::resources, nullptr);
   }
 
   Journal journal;

@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/kw_user_defaults.h"
 #include "base/system_log.h"
+#include "support/service_setters.h"
+#include "tools/kw_user_defaults.h"
 
 namespace trellis {
 namespace {
@@ -52,10 +53,10 @@ class PreferencesFilesTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     scratch_ = pattern;
     folder_ = scratch_ + "/config/trellis";
-    setSystemLog(&log_);
+    testing::setService(&Services::log, &log_);
   }
   void TearDown() override {
-    setSystemLog(nullptr);
+    testing::setService(&Services::log, nullptr);
     std::error_code ignored;
     fs::remove_all(scratch_, ignored);
   }

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/service_setters.h"
 #include "support/smc_support.h"
 
 namespace trellis {
@@ -69,7 +70,7 @@ TEST_F(SmcClientTest, OpensOnceAndTriesARefusedOpenAgain) {
   EXPECT_EQ(TlxConnection(), sim::SimSmc::kConnection);
 
   SmcResetProcessStateForTesting();
-  SmcTransport::setSystem(nullptr);
+  testing::setService(&Services::smc, testing::noSmc());
   EXPECT_EQ(TlxOpen(), -1);
   SmcKeyValue value;
   EXPECT_EQ(SmcReadKey("TC0P", &value, 0), kSmcNotOpen);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/linux/system/process_runner.h"
+#include "support/service_setters.h"
 #include "support/temp_tree.h"
 
 namespace trellis {
@@ -49,7 +50,17 @@ bool hasChildLeft() {
   return !(pid == -1 && errno == ECHILD);
 }
 
-TEST(KwToolsExecuteTest, ReturnsTheOutputOfBothStreamsInOrderWhenItIsUtf8WhateverTheExitStatus) {
+// The command runner over the real process runner, as the agent installs it.
+class KwToolsExecuteTest : public ::testing::Test {
+ protected:
+  void SetUp() override { testing::setService(&Services::processRunner, &runner_); }
+  void TearDown() override { testing::setService(&Services::processRunner, nullptr); }
+
+ private:
+  lnx::PosixProcessRunner runner_{{.timeLimit = std::chrono::seconds(30)}};
+};
+
+TEST_F(KwToolsExecuteTest, ReturnsTheOutputOfBothStreamsInOrderWhenItIsUtf8WhateverTheExitStatus) {
   const std::pair<const char*, std::optional<std::string>> rows[] = {
       {"echo word", "word\n"},
       {"echo oops >&2", "oops\n"},
@@ -73,7 +84,7 @@ TEST(KwToolsExecuteTest, ReturnsTheOutputOfBothStreamsInOrderWhenItIsUtf8Whateve
   }
 }
 
-TEST(KwToolsExecuteTest, ReturnsOutputFarLargerThanAPipeHolds) {
+TEST_F(KwToolsExecuteTest, ReturnsOutputFarLargerThanAPipeHolds) {
   constexpr size_t kSize = 1 << 20;
   std::optional<std::string> output = KwTools::executeCmd("head -c 1048576 /dev/zero | tr '\\0' x");
   ASSERT_TRUE(output.has_value());
@@ -88,7 +99,7 @@ TEST(KwToolsExecuteTest, ReturnsOutputFarLargerThanAPipeHolds) {
   EXPECT_EQ(std::count(output->begin(), output->end(), 'e'), 300000);
 }
 
-TEST(KwToolsExecuteTest, PassesArgumentsUnchangedAfterThePath) {
+TEST_F(KwToolsExecuteTest, PassesArgumentsUnchangedAfterThePath) {
   testing::TempTree scratch;
   std::string echoArgs =
       scratch.write("args.sh", "#!/bin/sh\necho \"$#\"\nfor a in \"$@\"; do echo \"[$a]\"; done\n", 0755);
@@ -101,7 +112,7 @@ TEST(KwToolsExecuteTest, PassesArgumentsUnchangedAfterThePath) {
               Optional("/bin/cat\0/proc/self/cmdline\0"s));
 }
 
-TEST(KwToolsExecuteTest, ChildInheritsOnlyTheStandardStreams) {
+TEST_F(KwToolsExecuteTest, ChildInheritsOnlyTheStandardStreams) {
   // A descriptor this process leaves inheritable must still not reach the child.
   int inheritable = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(inheritable, 0);
@@ -130,7 +141,7 @@ TEST(KwToolsExecuteTest, ChildInheritsOnlyTheStandardStreams) {
   EXPECT_EQ(*outputs, first + "\n" + first + "\n") << "standard output and standard error are different files";
 }
 
-TEST(KwToolsExecuteTest, ChildStartsWithNoSignalBlockedOrIgnored) {
+TEST_F(KwToolsExecuteTest, ChildStartsWithNoSignalBlockedOrIgnored) {
   sigset_t blocked;
   sigset_t previousMask;
   sigemptyset(&blocked);
@@ -157,7 +168,7 @@ TEST(KwToolsExecuteTest, ChildStartsWithNoSignalBlockedOrIgnored) {
   EXPECT_EQ(ignoredMask & 0x7fffffffULL, 0u) << *status;
 }
 
-TEST(KwToolsExecuteTest, LeavesNoDescriptorAndNoChildBehind) {
+TEST_F(KwToolsExecuteTest, LeavesNoDescriptorAndNoChildBehind) {
   testing::TempTree scratch;
   std::string notAProgram = scratch.write("garbage", "echo ran\n", 0755);
   ASSERT_FALSE(hasChildLeft());
@@ -176,7 +187,7 @@ TEST(KwToolsExecuteTest, LeavesNoDescriptorAndNoChildBehind) {
   EXPECT_FALSE(hasChildLeft());
 }
 
-TEST(KwToolsExecuteTest, ConcurrentCallsEachGetTheirOwnOutput) {
+TEST_F(KwToolsExecuteTest, ConcurrentCallsEachGetTheirOwnOutput) {
   // A slow child runs while the others come and go: none of their pipes may reach it, or their
   // readers would wait for it to end.
   auto slow = std::async(std::launch::async, [] { return KwTools::executeCmd("sleep 3; echo slow"); });

@@ -2,6 +2,7 @@
 // texts, which entries become records, records kept by name across passes and the temperature
 // they get, the main-disk rule, and the driver sums with unreadable drivers dropped for good.
 #include "metrics/disk_info.h"
+#include "support/fake_sources.h"
 
 #include <gtest/gtest.h>
 
@@ -13,43 +14,8 @@
 namespace trellis {
 namespace {
 
-struct FakeDiskSource : DiskSource {
-  std::optional<std::vector<std::string>> entries = std::vector<std::string>{};
-  std::map<std::string, VolumeCapacity> capacities;     // missing: cannot be asked
-  std::map<std::string, VolumeDescription> described;   // missing: cannot be described
-  std::map<std::string, int> describeCalls;
-  std::optional<std::vector<DriverHandle>> matched = std::vector<DriverHandle>{};
-  std::map<DriverHandle, std::optional<DriverCounters>> counters;  // missing or empty: unreadable
-  std::vector<DriverHandle> reads;
-  std::vector<DriverHandle> released;
+using testing::FakeDiskSource;
 
-  std::optional<std::vector<std::string>> volumeNames() override { return entries; }
-  std::optional<VolumeCapacity> capacity(const std::string& entry) override {
-    auto it = capacities.find(entry);
-    if (it == capacities.end()) return std::nullopt;
-    return it->second;
-  }
-  std::optional<VolumeDescription> describe(const std::string& entry) override {
-    ++describeCalls[entry];
-    auto it = described.find(entry);
-    if (it == described.end()) return std::nullopt;
-    return it->second;
-  }
-  std::optional<std::vector<DriverHandle>> matchDrivers() override { return matched; }
-  std::optional<DriverCounters> driverCounters(DriverHandle driver) override {
-    reads.push_back(driver);
-    auto it = counters.find(driver);
-    return it == counters.end() ? std::nullopt : it->second;
-  }
-  void releaseDriver(DriverHandle driver) override { released.push_back(driver); }
-
-  // A volume listed under `name` whose description gives it that name.
-  void add(const std::string& name, VolumeCapacity capacity, bool internal = true, bool removable = false) {
-    entries->push_back(name);
-    capacities[name] = capacity;
-    described[name] = VolumeDescription{name, "Model " + name, "apfs", internal, true, removable, false};
-  }
-};
 
 struct Reader {
   int result = 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/services.h"
 #include "tools/kw_tools.h"
 
 namespace trellis::lnx {
@@ -119,6 +120,27 @@ TEST(PowerCommandTest, WithNeitherToolThePmsetCommandRunsAndDoesNothing) {
   EXPECT_EQ(runCommand(on), std::nullopt);
 
   EXPECT_EQ(powerCommandUnder("/nonexistent-root", true).launchPath, "/nonexistent-root/usr/bin/pmset");
+}
+
+TEST(PowerCommandTest, TheProcessServicesFindTheToolUnderTheirRootUnlessOneIsGiven) {
+  FixtureRoot fs;
+  ASSERT_FALSE(fs.root().empty());
+  std::string profiles = fs.tool("/usr/local/bin/powerprofilesctl");
+  ServiceOptions options;
+  options.root = fs.root();
+  std::string error;
+  auto services = LinuxServices::create(options, &error);
+  ASSERT_NE(services, nullptr) << error;
+  PowerCommand found = services->services().powerCommand(true);
+  EXPECT_EQ(found.launchPath, profiles);
+  EXPECT_THAT(found.arguments, ElementsAre("set", "power-saver"));
+
+  options.powerTool = "/opt/tool";
+  services = LinuxServices::create(options, &error);
+  ASSERT_NE(services, nullptr) << error;
+  PowerCommand given = services->services().powerCommand(false);
+  EXPECT_EQ(given.launchPath, "/opt/tool");
+  EXPECT_THAT(given.arguments, ElementsAre("-a", "lowpowermode", "0"));
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "unit/memory_preferences.h"
+#include "support/memory_preferences.h"
+#include "support/service_setters.h"
 
 namespace trellis {
 namespace {
@@ -202,6 +203,9 @@ TEST(KwUserDefaultsTest, GroupManagementAndDroppedGroupOperations) {
 }
 
 TEST(KwUserDefaultsTest, SharedInstanceIsMadeOnceUnderConcurrentFirstCalls) {
+  // The shared instance keeps the storage it was made over until the process ends.
+  static testing::MemoryStorage storage;
+  testing::setService(&Services::preferences, &storage);
   std::vector<KwUserDefaults*> seen(8, nullptr);
   std::vector<std::thread> threads;
   for (auto& slot : seen) threads.emplace_back([&slot] { slot = &KwUserDefaults::share(); });

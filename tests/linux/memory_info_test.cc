@@ -13,11 +13,14 @@
 #include <string>
 
 #include "platform/linux/metrics/memory_source.h"
+#include "support/fake_sources.h"
 
 namespace trellis {
 namespace {
 
-constexpr std::uint64_t kGiB = 1024ull * 1024 * 1024;
+using testing::FakeMemorySource;
+using testing::kGiB;
+
 
 MemoryModel record(std::uint64_t total, std::uint64_t free) {
   MemoryModel model;
@@ -70,23 +73,6 @@ TEST(VmStatTest, FileBackedPagesLinesAddUp) {
             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1);
 }
 
-struct FakeMemorySource : MemorySource {
-  std::optional<std::uint64_t> total = 16 * kGiB;
-  std::optional<std::uint64_t> page = 4096;
-  std::optional<PageCounts> counts = PageCounts{1000, 500};
-  int totalCalls = 0;
-  int countCalls = 0;
-
-  std::optional<std::uint64_t> physicalMemory() override {
-    ++totalCalls;
-    return total;
-  }
-  std::optional<std::uint64_t> pageSize() override { return page; }
-  std::optional<PageCounts> pageCounts() override {
-    ++countCalls;
-    return counts;
-  }
-};
 
 class MemoryInfoTest : public ::testing::Test {
  protected:
