@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/desktop/desktop_services.h"
-#include "tools/kw_apple_script.h"
 #include "base/process_runner.h"
+#include "platform/linux/io/environment.h"
+#include "tools/kw_apple_script.h"
 
 namespace trellis::lnx {
 

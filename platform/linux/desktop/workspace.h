@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/desktop/desktop_services.h"
 #include "base/process_runner.h"
+#include "platform/linux/io/environment.h"
 #include "tools/workspace.h"
 
 namespace trellis::lnx {
