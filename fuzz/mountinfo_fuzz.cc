@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "metrics/memory_source.h"
+#include "platform/linux/io/mount_table.h"
 #include "platform/linux/metrics/disk_source.h"
 #include "platform/linux/metrics/memory_source.h"
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "metrics/disk_info.h"
+#include "platform/linux/io/block_device.h"
 #include "platform/linux/sensors/hwmon_smc.h"
 
 namespace trellis::lnx {

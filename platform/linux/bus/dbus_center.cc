@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "notify/protocol.h"
@@ -38,8 +37,6 @@ int openBus(BusKind kind, sd_bus** bus) {
 }
 
 }  // namespace
-
-std::string errnoText(int negativeErrno) { return std::strerror(negativeErrno < 0 ? -negativeErrno : negativeErrno); }
 
 DBusCenter::DBusCenter(SdEventRunLoop& loop, Options options) : loop_(loop), options_(options) {}
 

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "notify/distributed_center.h"
+#include "platform/linux/io/errno_text.h"  // errnoText, for the error `create` reports
 #include "platform/linux/system/run_loop.h"
 
 namespace trellis::lnx {
@@ -36,7 +37,7 @@ class DBusCenter final : public DistributedCenter {
   };
 
   // Connects to the bus and attaches to `loop`. Returns nothing and sets `error` (a negative
-  // errno) when the bus cannot be reached.
+  // errno, for `errnoText`) when the bus cannot be reached.
   static std::unique_ptr<DBusCenter> create(SdEventRunLoop& loop, Options options, int* error = nullptr);
   ~DBusCenter() override;
 
@@ -71,8 +72,5 @@ class DBusCenter final : public DistributedCenter {
   // One match per name; each holds the observers registered for it.
   std::map<std::string, std::unique_ptr<Registration>, std::less<>> registrations_;
 };
-
-// Text for a negative errno, for messages to the user.
-std::string errnoText(int negativeErrno);
 
 }  // namespace trellis::lnx

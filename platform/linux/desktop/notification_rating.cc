@@ -6,9 +6,9 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "base/system_log.h"
+#include "platform/linux/io/errno_text.h"
 
 namespace trellis::lnx {
 
@@ -18,7 +18,7 @@ namespace {
 std::string notify(unsigned* id) {
   sd_bus* bus = nullptr;
   int r = sd_bus_open_user(&bus);
-  if (r < 0) return std::string("no session bus: ") + std::strerror(-r);
+  if (r < 0) return "no session bus: " + errnoText(r);
   (void)sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(
                                                 std::chrono::duration_cast<std::chrono::microseconds>(kNotifyTimeout).count()));
   sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -28,11 +28,11 @@ std::string notify(unsigned* id) {
                          kRatingBody, 0, 0, static_cast<int32_t>(-1));
   std::string reason;
   if (r < 0) {
-    reason = error.message != nullptr ? error.message : std::strerror(-r);
+    reason = error.message != nullptr ? std::string(error.message) : errnoText(r);
   } else {
     uint32_t given = 0;
     r = sd_bus_message_read(reply, "u", &given);
-    if (r < 0) reason = std::string("unexpected reply: ") + std::strerror(-r);
+    if (r < 0) reason = "unexpected reply: " + errnoText(r);
     *id = given;
   }
   sd_bus_error_free(&error);

@@ -7,6 +7,8 @@
 
 #include <fstream>
 
+#include "platform/linux/io/eintr.h"
+
 namespace trellis::lnx {
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/desktop/desktop_services.h"
+#include "platform/linux/io/environment.h"
 #include "tools/kw_permissions.h"
 
 namespace trellis::lnx {

@@ -1,13 +1,13 @@
-// Resource files and JSON string tables in a folder. A table file that cannot be read or parsed
-// counts as missing: its keys show as themselves.
+// Resource files and JSON string tables in a folder. A table file that is not a regular file or
+// cannot be read or parsed counts as missing: its keys show as themselves.
 #include "platform/linux/desktop/resource_folder.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
+
+#include "platform/linux/io/file_contents.h"
 
 namespace trellis::lnx {
 
@@ -78,11 +78,10 @@ void ResourceFolder::loadOnce() {
   std::call_once(loaded_, [this] {
     for (const std::string& language : languages_) {
       if (!isPlainName(language)) continue;
-      std::ifstream file(root_ + "/locale/" + language + ".json", std::ios::binary);
-      if (!file) continue;
-      std::stringstream text;
-      text << file.rdbuf();
-      nlohmann::json document = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
+      const std::optional<std::string> text =
+          readWholeFile(root_ + "/locale/" + language + ".json", kNoSizeLimit, FileKind::kRegular);
+      if (!text) continue;
+      nlohmann::json document = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
       if (!document.is_object()) continue;
       Tables tables;
       for (const auto& [tableName, entries] : document.items()) {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/desktop/desktop_services.h"
+#include "platform/linux/io/environment.h"
 #include "tools/resource_bundle.h"
 
 namespace trellis::lnx {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "base/process_runner.h"
-#include "platform/linux/desktop/desktop_services.h"
+#include "platform/linux/io/environment.h"
 #include "tools/kw_apple_script.h"
 
 namespace trellis::lnx {

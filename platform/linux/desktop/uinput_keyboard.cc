@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/linux/desktop/desktop_services.h"
+#include "platform/linux/io/eintr.h"
 
 namespace trellis::lnx {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "base/process_runner.h"
-#include "platform/linux/desktop/desktop_services.h"
+#include "platform/linux/io/environment.h"
 #include "tools/workspace.h"
 
 namespace trellis::lnx {

@@ -1,6 +1,6 @@
 // The disk readings on Linux, under a filesystem root ("/" normally, a fixture tree in tests):
-// the platform's `DiskSource` over /proc/self/mountinfo, statvfs and /sys/block, and the parsers
-// and rules it applies as plain functions (for tests and the fuzzer). A source keeps the latest
+// the platform's `DiskSource` over the mount table (io/mount_table.h), statvfs and /sys/block,
+// and the rules and the parser it applies as plain functions (for tests and the fuzzer). A source keeps the latest
 // volume listing and the open driver files, so it is used from one thread at a time; the free
 // functions keep no state.
 #pragma once
@@ -13,32 +13,9 @@
 #include <vector>
 
 #include "metrics/disk_source.h"
+#include "platform/linux/io/mount_table.h"
 
 namespace trellis::lnx {
-
-// One line of /proc/self/mountinfo:
-//   36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw,errors=continue
-//   id parent major:minor root mount-point options [optional fields...] - type source super-options
-// The four path-like fields (root, mount point, source, and the super options) have the kernel's
-// octal escapes (\040 space, \011 tab, \012 newline, \134 backslash) decoded.
-struct MountEntry {
-  std::uint32_t major = 0;
-  std::uint32_t minor = 0;
-  std::string root;        // the directory of the file system that is mounted ("/" for all of it)
-  std::string mountPoint;  // absolute
-  std::string options;     // per-mount options ("rw,relatime")
-  std::string fsType;      // "ext4", "nfs4", "fuse.sshfs"
-  std::string source;      // "/dev/sda1", "server:/export", "tmpfs"
-  std::string superOptions;
-
-  friend bool operator==(const MountEntry&, const MountEntry&) = default;
-};
-
-// Every well-formed line, in file order. A line with fewer than ten fields, without the " - "
-// separator after the optional fields, with a device number that is not "decimal:decimal" (each
-// fitting 32 bits), or with a root or mount point that is not absolute is skipped; so is the
-// last line when the text does not end with a line end (a truncated read).
-std::vector<MountEntry> parseMountInfo(std::string_view text);
 
 // A mounted volume as the disk collector sees it.
 struct MountedVolume {
@@ -67,18 +44,6 @@ std::vector<MountedVolume> selectVolumes(const std::vector<MountEntry>& mounts);
 // whatever the device's block size), wrapping modulo 2^64. Nothing when the text has fewer than
 // seven fields or one of the first seven is not a decimal that fits 64 bits.
 std::optional<DriverCounters> parseBlockStat(std::string_view text);
-
-// What the sysfs tree under `root` says of the block device that holds a mount, looked up by its
-// device number (sys/dev/block/MAJOR:MINOR) or, for btrfs and bcachefs, by its source (a
-// /dev/NAME whose NAME is in sys/class/block, a /dev/mapper/NAME found by device-mapper name, or
-// any /dev path that resolves to one of those under the root). The name of the device
-// ("sda2", "dm-0"), or nothing when the tree has no such device.
-std::optional<std::string> blockDeviceOf(const std::string& root, const MountEntry& mount);
-
-// The block device that holds the file system mounted at `mountPoint` (the last mount there in
-// root/proc/self/mountinfo), as `blockDeviceOf` names it. An overlay file system is followed to
-// the mount that holds its upper directory. Nothing when there is no such mount or device.
-std::optional<std::string> blockDeviceOfMountPoint(const std::string& root, const std::string& mountPoint);
 
 // The platform's `DiskSource`:
 //   volumeNames   the mount points of `selectVolumes` over root/proc/self/mountinfo. The listing
@@ -132,7 +97,7 @@ class LinuxDiskSource final : public DiskSource {
     int fd = -1;  // -1 once given back
   };
 
-  std::string root_;  // ends with "/"
+  std::string root_;
   StatFunction stat_;
   std::vector<MountedVolume> listing_;
   std::vector<Driver> drivers_;  // handle = index + 1

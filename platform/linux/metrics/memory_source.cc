@@ -5,17 +5,19 @@
 
 #include <unistd.h>
 
-#include <charconv>
 #include <limits>
 #include <utility>
 
-#include "platform/linux/io/text_file.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 namespace {
 
+// /proc/meminfo is a few kilobytes.
+constexpr std::size_t kMaxFileSize = 1024 * 1024;
+
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 void skipBlanks(std::string_view& s) {
   while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
@@ -24,21 +26,18 @@ void skipBlanks(std::string_view& s) {
 // The value of a complete "Name:   1234 kB" line in bytes; nothing for anything else.
 std::optional<std::uint64_t> kilobyteFigure(std::string_view rest) {
   skipBlanks(rest);
-  std::size_t digits = 0;
-  while (digits < rest.size() && isDigit(rest[digits])) ++digits;
-  if (digits == 0) return std::nullopt;
-  std::uint64_t kilobytes = 0;
-  const auto [end, error] = std::from_chars(rest.data(), rest.data() + digits, kilobytes);
-  if (error != std::errc() || end != rest.data() + digits) return std::nullopt;
-  rest.remove_prefix(digits);
+  const std::string_view digits = leadingDigits(rest);
+  const std::optional<std::uint64_t> kilobytes = parseInteger<std::uint64_t>(digits);
+  if (!kilobytes) return std::nullopt;
+  rest.remove_prefix(digits.size());
   if (rest.empty() || !isBlank(rest.front())) return std::nullopt;
   skipBlanks(rest);
   if (!rest.starts_with("kB")) return std::nullopt;
   rest.remove_prefix(2);
   while (!rest.empty() && (isBlank(rest.front()) || rest.front() == '\r')) rest.remove_prefix(1);
   if (!rest.empty()) return std::nullopt;
-  if (kilobytes > std::numeric_limits<std::uint64_t>::max() / 1024) return std::nullopt;
-  return kilobytes * 1024;
+  if (*kilobytes > std::numeric_limits<std::uint64_t>::max() / 1024) return std::nullopt;
+  return *kilobytes * 1024;
 }
 
 }  // namespace
@@ -69,7 +68,7 @@ ProcMemorySource::ProcMemorySource(std::string root, std::uint64_t pageSize) : p
 }
 
 std::optional<MemInfo> ProcMemorySource::read() const {
-  const std::optional<std::string> text = readKernelTextFile(path_);
+  const std::optional<std::string> text = readWholeFile(path_, kMaxFileSize);
   if (!text) return std::nullopt;
   return parseMemInfo(*text);
 }

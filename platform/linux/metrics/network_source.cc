@@ -1,6 +1,5 @@
 // The network source over procfs, sysfs, getifaddrs and NetworkManager, and the monotonic clock.
-// Files are read whole on every call (the kernel makes them on read) through the shared kernel
-// text reader, which retries EINTR. No state beyond the options.
+// Files are read whole on every call (the kernel makes them on read). No state beyond the options.
 #include "platform/linux/metrics/network_source.h"
 
 #include <arpa/inet.h>
@@ -12,11 +11,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <utility>
 
-#include "platform/linux/io/text_file.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 namespace {
@@ -31,7 +30,7 @@ constexpr unsigned kTypeEther = 1;         // ARPHRD_ETHER
 constexpr unsigned kTypePpp = 512;         // ARPHRD_PPP
 constexpr std::size_t kMaxInterfaceName = 15;  // IFNAMSIZ less the terminator
 
-std::optional<std::string> readSmallFile(const std::string& path) { return readKernelTextFile(path, kMaxFileSize); }
+std::optional<std::string> readSmallFile(const std::string& path) { return readWholeFile(path, kMaxFileSize); }
 
 bool exists(const std::string& path) {
   struct stat st;
@@ -53,21 +52,6 @@ std::string_view nextToken(std::string_view& rest) {
   const std::string_view token = rest.substr(0, n);
   rest.remove_prefix(n);
   return token;
-}
-
-// A whole token of digits in `base` that fits in T.
-template <typename T>
-std::optional<T> parseNumber(std::string_view token, int base) {
-  if (token.empty()) return std::nullopt;
-  for (char c : token) {
-    const bool digit = c >= '0' && c <= '9';
-    const bool hex = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!digit && !(base == 16 && hex)) return std::nullopt;
-  }
-  T value{};
-  const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value, base);
-  if (error != std::errc() || end != token.data() + token.size()) return std::nullopt;
-  return value;
 }
 
 bool isInterfaceName(std::string_view name) {
@@ -103,13 +87,13 @@ std::optional<std::string> parseDefaultRouteInterface(std::string_view text) {
 
     // Iface Destination Gateway Flags RefCnt Use Metric Mask MTU Window IRTT
     const std::string_view interface = nextToken(rest);
-    const auto destination = parseNumber<std::uint32_t>(nextToken(rest), 16);
-    const auto gateway = parseNumber<std::uint32_t>(nextToken(rest), 16);
-    const auto flags = parseNumber<std::uint32_t>(nextToken(rest), 16);
-    const auto refCount = parseNumber<std::uint32_t>(nextToken(rest), 10);
-    const auto use = parseNumber<std::uint32_t>(nextToken(rest), 10);
-    const auto metric = parseNumber<std::uint32_t>(nextToken(rest), 10);
-    const auto mask = parseNumber<std::uint32_t>(nextToken(rest), 16);
+    const auto destination = parseInteger<std::uint32_t>(nextToken(rest), 16);
+    const auto gateway = parseInteger<std::uint32_t>(nextToken(rest), 16);
+    const auto flags = parseInteger<std::uint32_t>(nextToken(rest), 16);
+    const auto refCount = parseInteger<std::uint32_t>(nextToken(rest), 10);
+    const auto use = parseInteger<std::uint32_t>(nextToken(rest), 10);
+    const auto metric = parseInteger<std::uint32_t>(nextToken(rest), 10);
+    const auto mask = parseInteger<std::uint32_t>(nextToken(rest), 16);
     if (!isInterfaceName(interface) || !destination || !gateway || !flags || !refCount || !use || !metric || !mask) {
       continue;
     }
@@ -156,7 +140,7 @@ std::optional<std::string> LinuxNetworkSource::hardwareKind(const std::string& i
   const std::string folder = path("sys/class/net/" + interface + "/");
   const std::optional<std::string> typeText = readSmallFile(folder + "type");
   if (!typeText) return std::nullopt;
-  const std::optional<unsigned> type = parseNumber<unsigned>(trim(*typeText), 10);
+  const std::optional<unsigned> type = parseInteger<unsigned>(trim(*typeText), 10);
   if (type == kTypePpp) return "PPP";
   if (type != kTypeEther) return std::nullopt;
   // Wireless extensions give the "wireless" folder, cfg80211 drivers the "phy80211" link; every
@@ -218,15 +202,15 @@ std::optional<ByteCounters> LinuxNetworkSource::byteCounters() {
     const std::string interface = folder + name + "/";
     const std::optional<std::string> typeText = readSmallFile(interface + "type");
     if (!typeText) continue;
-    const std::optional<unsigned> type = parseNumber<unsigned>(trim(*typeText), 10);
+    const std::optional<unsigned> type = parseInteger<unsigned>(trim(*typeText), 10);
     if (type != kTypeEther && type != kTypePpp) continue;
     const std::string kind = devType(readSmallFile(interface + "uevent").value_or(""));
     if (kind == "bridge" || kind == "vlan" || kind == "bond") continue;
     const std::optional<std::string> rx = readSmallFile(interface + "statistics/rx_bytes");
     const std::optional<std::string> tx = readSmallFile(interface + "statistics/tx_bytes");
     if (!rx || !tx) continue;
-    const auto received = parseNumber<std::uint64_t>(trim(*rx), 10);
-    const auto sent = parseNumber<std::uint64_t>(trim(*tx), 10);
+    const auto received = parseInteger<std::uint64_t>(trim(*rx), 10);
+    const auto sent = parseInteger<std::uint64_t>(trim(*tx), 10);
     if (!received || !sent) continue;
     sums.received += *received;  // wraps modulo 2^64, like the counters themselves
     sums.sent += *sent;

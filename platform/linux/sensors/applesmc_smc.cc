@@ -2,18 +2,20 @@
 // selector is shared with every other process, so each answer is checked after it is read (see
 // the header). EINTR is retried in `retryOnEintr` only.
 #include "platform/linux/sensors/applesmc_smc.h"
-#include "platform/linux/io/eintr.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <string_view>
-#include <system_error>
 #include <utility>
+
+#include "platform/linux/io/eintr.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/paths.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 
@@ -72,7 +74,7 @@ class PosixAppleSmcFiles final : public AppleSmcFiles {
   ssize_t read(AppleSmcAttribute attribute, void* buffer, std::size_t size) override {
     const int fd = fds_[slotOf(attribute, AppleSmcAccess::kRead)];
     if (fd < 0) return -EBADF;
-    const ssize_t count = retryOnEintr([&] { return ::pread(fd, buffer, size, 0); });
+    const ssize_t count = readFromStart(fd, buffer, size);
     return count < 0 ? -errno : count;
   }
 
@@ -111,10 +113,9 @@ int readDecimal(AppleSmcFiles& files, AppleSmcAttribute attribute, std::uint32_t
   if (count < 0) return static_cast<int>(-count);
   std::string_view line;
   if (!stripNewline(text, count, &line) || line.empty()) return EBADMSG;
-  std::uint32_t parsed = 0;
-  const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), parsed);
-  if (error != std::errc() || end != line.data() + line.size()) return EBADMSG;
-  *value = parsed;
+  const std::optional<std::uint32_t> parsed = parseInteger<std::uint32_t>(line);
+  if (!parsed) return EBADMSG;
+  *value = *parsed;
   return 0;
 }
 
@@ -125,10 +126,7 @@ std::unique_ptr<AppleSmcFiles> makePosixAppleSmcFiles(const std::string& directo
 }
 
 std::unique_ptr<AppleSmc> AppleSmc::open(const std::string& root, std::string* why) {
-  std::string directory = root;
-  while (!directory.empty() && directory.back() == '/') directory.pop_back();
-  directory += kAppleSmcDevicePath;
-  return open(makePosixAppleSmcFiles(directory), why);
+  return open(makePosixAppleSmcFiles(underRoot(root, kAppleSmcDevicePath)), why);
 }
 
 std::unique_ptr<AppleSmc> AppleSmc::open(std::unique_ptr<AppleSmcFiles> files, std::string* why) {

@@ -3,23 +3,22 @@
 // then. Used from one thread at a time.
 #include "platform/linux/sensors/hwmon_smc.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
-#include <system_error>
 #include <tuple>
 #include <utility>
 
-#include "platform/linux/metrics/disk_source.h"
+#include "platform/linux/io/block_device.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/paths.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 namespace {
@@ -30,28 +29,20 @@ constexpr std::uint32_t kHandle = 1;
 constexpr int kMaxFans = 9;  // the client rejects a larger fan count
 constexpr std::size_t kFanIdSize = 16;
 constexpr std::size_t kFanIdHeader = 4;
-constexpr int kMaxSlaveDepth = 8;  // device-mapper/md stacks are never this deep
 
 class PosixSensorFiles final : public SensorFiles {
  public:
   int open(const std::string& path) override {
-    int fd;
-    do {
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openForReading(path);
     return fd < 0 ? -errno : fd;
   }
 
   long read(int fd, char* buffer, std::size_t size) override {
-    ssize_t n;
-    do {
-      n = ::pread(fd, buffer, size, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = readFromStart(fd, buffer, size);
     return n < 0 ? -errno : static_cast<long>(n);
   }
 
-  // Not retried on EINTR: Linux releases the descriptor even when close reports it.
-  void close(int fd) override { ::close(fd); }
+  void close(int fd) override { closeFile(fd); }
 };
 
 // What a value file holds, and so how its key is typed and encoded.
@@ -63,16 +54,13 @@ enum class Unit : std::uint8_t {
 // ---- Reading values -------------------------------------------------------------------------
 
 // The integer a sysfs attribute holds: optional sign, digits, then nothing but white space.
-std::optional<std::int64_t> parseInteger(std::string_view text) {
+std::optional<std::int64_t> attributeInteger(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' || text.back() == '\0')) {
     text.remove_suffix(1);
   }
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  std::int64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
+  return parseInteger<std::int64_t>(text, 10, Sign::kMinusAllowed);
 }
 
 std::uint16_t sp78FromMillidegrees(std::int64_t millidegrees) {
@@ -88,36 +76,13 @@ std::uint16_t fpe2FromRpm(std::int64_t rpm) {
 
 // ---- Walking sysfs (open time only) ----------------------------------------------------------
 
-std::string underRoot(std::string_view root, std::string_view path) {
-  while (!root.empty() && root.back() == '/') root.remove_suffix(1);
-  std::string joined(root);
-  joined += path;
-  return joined;
-}
-
 // Entry names of a directory, sorted; empty when it cannot be listed.
 std::vector<std::string> listDirectory(const fs::path& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  fs::directory_iterator it(directory, error);
-  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-    names.push_back(it->path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
+  return folderEntries(directory).value_or(std::vector<std::string>{});
 }
 
 // The path with every link followed, or empty when it does not exist.
-std::string resolved(const fs::path& path) {
-  std::error_code error;
-  fs::path real = fs::canonical(path, error);
-  return error ? std::string() : real.string();
-}
-
-bool fileExists(const fs::path& path) {
-  std::error_code error;
-  return fs::exists(path, error);
-}
+std::string resolved(const fs::path& path) { return resolvedPath(path).value_or(fs::path()).string(); }
 
 // A small text file's content without its trailing white space; nothing when it cannot be read.
 std::optional<std::string> readText(SensorFiles& files, const std::string& path) {
@@ -139,11 +104,7 @@ std::optional<int> numberIn(std::string_view name, std::string_view prefix, std:
   if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) {
     return std::nullopt;
   }
-  name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-  int value = 0;
-  auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), value);
-  if (error != std::errc() || end != name.data() + name.size() || value < 0) return std::nullopt;
-  return value;
+  return parseInteger<int>(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
 }
 
 struct HwmonDevice {
@@ -160,7 +121,7 @@ struct HwmonDevice {
 
 std::vector<HwmonDevice> findHwmonDevices(SensorFiles& files, const std::string& root) {
   std::vector<HwmonDevice> devices;
-  const std::string classDir = underRoot(root, "/sys/class/hwmon");
+  const std::string classDir = underRoot(root, "sys/class/hwmon");
   for (const std::string& entry : listDirectory(classDir)) {
     HwmonDevice device;
     device.dir = classDir + "/" + entry;
@@ -328,7 +289,7 @@ void planCpuTemperature(Planner& plan, SensorFiles& files, const std::vector<Hwm
   }
 
   // The package thermal zone, lowest zone number first.
-  const std::string thermalDir = underRoot(root, "/sys/class/thermal");
+  const std::string thermalDir = underRoot(root, "sys/class/thermal");
   std::vector<std::pair<int, std::string>> zones;
   for (const std::string& entry : listDirectory(thermalDir)) {
     if (auto n = numberIn(entry, "thermal_zone", "")) zones.emplace_back(*n, entry);
@@ -341,36 +302,25 @@ void planCpuTemperature(Planner& plan, SensorFiles& files, const std::vector<Hwm
   }
 }
 
-// The whole disk behind a block device directory: up from a partition, down through
-// device-mapper or md slaves. Empty when there is none.
-std::string wholeDisk(std::string dir) {
-  for (int depth = 0; !dir.empty() && depth < kMaxSlaveDepth; ++depth) {
-    if (fileExists(fs::path(dir) / "partition")) dir = fs::path(dir).parent_path().string();
-    const std::vector<std::string> slaves = listDirectory(fs::path(dir) / "slaves");
-    if (slaves.empty()) return dir;
-    dir = resolved(fs::path(dir) / "slaves" / slaves.front());
-  }
-  return {};
-}
-
+// The folder of the main disk: the first physical disk beneath the device chosen. Empty when there
+// is none.
 std::string mainDiskDir(const std::string& root, const std::string& mainDisk) {
+  std::optional<fs::path> device;
   if (!mainDisk.empty()) {
-    const std::string dir = resolved(underRoot(root, "/sys/class/block/" + mainDisk));
-    return dir.empty() ? dir : wholeDisk(dir);
+    device = blockDeviceFolder(root, mainDisk);
+  } else {
+    struct stat status;
+    if (::stat(root.c_str(), &status) == 0) {
+      device = blockDeviceFolder(root, major(status.st_dev), minor(status.st_dev));
+    }
+    // btrfs and bcachefs give every file a made-up device number and an overlay has none: the
+    // mount table still names the device that holds "/".
+    const std::optional<std::string> name = device ? std::nullopt : blockDeviceOfMountPoint(root, "/");
+    if (name) device = blockDeviceFolder(root, *name);
   }
-  struct stat status;
-  if (::stat(root.c_str(), &status) == 0) {
-    const std::string number = std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev));
-    const std::string dir = resolved(underRoot(root, "/sys/dev/block/" + number));
-    if (!dir.empty()) return wholeDisk(dir);
-  }
-  // btrfs and bcachefs give every file a made-up device number and an overlay has none: the
-  // mount table still names the device that holds "/".
-  if (const std::optional<std::string> device = blockDeviceOfMountPoint(root, "/")) {
-    const std::string dir = resolved(underRoot(root, "/sys/class/block/" + *device));
-    if (!dir.empty()) return wholeDisk(dir);
-  }
-  return {};
+  if (!device) return {};
+  const std::vector<fs::path> disks = disksUnder(*device);
+  return disks.empty() ? std::string() : disks.front().string();
 }
 
 void planDiskTemperature(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices,
@@ -546,7 +496,7 @@ int HwmonSmc::readSensor(void* context, std::uint32_t /*key*/, std::uint8_t* out
   const long n = sensor->files->read(sensor->fd, text, sizeof text);
   // A full buffer means the file holds more than any number does: not a value we understand.
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return kSmcIOError;
-  const std::optional<std::int64_t> value = parseInteger(std::string_view(text, static_cast<std::size_t>(n)));
+  const std::optional<std::int64_t> value = attributeInteger(std::string_view(text, static_cast<std::size_t>(n)));
   if (!value || size < 2) return kSmcIOError;
   const std::uint16_t encoded =
       sensor->unit == Unit::kMillidegrees ? sp78FromMillidegrees(*value) : fpe2FromRpm(*value);

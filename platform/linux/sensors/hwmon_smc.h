@@ -37,7 +37,7 @@ struct HwmonOptions {
   // Block device name of the main disk ("nvme0n1", "sda"; a partition name is taken up to its
   // disk). Empty: the disk that holds `root` itself, found from its device number through
   // /sys/dev/block or, when that number is no block device's (btrfs, bcachefs, an overlay), from
-  // the device proc/self/mountinfo under `root` names for "/" (metrics/disk_source.h
+  // the device proc/self/mountinfo under `root` names for "/" (io/block_device.h
   // blockDeviceOfMountPoint); then up from a partition to its disk and down through
   // device-mapper or md slaves (the first slave by name) to a real disk.
   std::string mainDisk;

@@ -2,9 +2,7 @@
 // the order). A source belongs to one thread at a time; the process-wide one is used by the main
 // thread during start-up.
 #include "platform/linux/system/console_user.h"
-#include "platform/linux/io/eintr.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/inotify.h>
@@ -21,6 +19,11 @@
 #include <ctime>
 #include <string_view>
 #include <thread>
+
+#include "platform/linux/io/eintr.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/paths.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 
@@ -80,12 +83,12 @@ std::string userName(uid_t uid) {
   for (;;) {
     passwd entry{};
     passwd* found = nullptr;
-    int error = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+    const int error =
+        retryOnEintrError([&] { return getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found); });
     if (error == ERANGE && buffer.size() < (1u << 20)) {
       buffer.resize(buffer.size() * 2);
       continue;
     }
-    if (error == EINTR) continue;
     if (error == 0 && found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0') {
       return found->pw_name;
     }
@@ -97,39 +100,11 @@ std::string userName(uid_t uid) {
 // ("tty1") or a BSD one ("ttyv0"). Pseudo-terminals ("pts/3") and serial lines are remote or
 // unattended, not the console.
 bool isConsoleLine(std::string_view line) {
-  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   if (line.size() >= 2 && line[0] == ':') return isDigit(line[1]);
   if (line == "console") return true;
   if (line.starts_with("ttyv")) return line.size() > 4;
-  if (line.starts_with("tty")) {
-    std::string_view number = line.substr(3);
-    return !number.empty() && std::all_of(number.begin(), number.end(), isDigit);
-  }
+  if (line.starts_with("tty")) return isDigits(line.substr(3));
   return false;
-}
-
-// Reads a whole file. Nothing with `absent` set when it does not exist; nothing with `absent`
-// clear when it exists but cannot be read.
-std::optional<std::string> readWholeFile(const std::string& path, bool& absent) {
-  absent = false;
-  int fd = retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
-  if (fd < 0) {
-    absent = errno == ENOENT || errno == ENOTDIR;
-    return std::nullopt;
-  }
-  std::string content;
-  char chunk[8192];
-  for (;;) {
-    ssize_t n = retryOnEintr([&] { return ::read(fd, chunk, sizeof chunk); });
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    content.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return content;
 }
 
 // Fixed-size, possibly unterminated, utmp text field.
@@ -159,13 +134,11 @@ class LinuxConsoleUserSource final : public ConsoleUserSource {
  public:
   LinuxConsoleUserSource(const std::string& root, std::unique_ptr<LoginSessions> logind)
       : logind_(std::move(logind)) {
-    std::string base = root;
-    while (!base.empty() && base.back() == '/') base.pop_back();
     // /run/utmp is the file on current systems (glibc's /var/run/utmp reaches it through the
     // /var/run -> /run link, which an absolute link cannot do under another root); older
     // layouts keep a real /var/run.
-    utmpPaths_ = {base + "/run/utmp", base + "/var/run/utmp"};
-    seatsFolder_ = base + "/run/systemd/seats";
+    utmpPaths_ = {underRoot(root, "run/utmp"), underRoot(root, "var/run/utmp")};
+    seatsFolder_ = underRoot(root, "run/systemd/seats");
   }
 
   ~LinuxConsoleUserSource() override {
@@ -178,9 +151,9 @@ class LinuxConsoleUserSource final : public ConsoleUserSource {
     if (seats < 0) return std::nullopt;
     if (seats > 0) return fromLogind();
     for (const std::string& path : utmpPaths_) {
-      bool absent = false;
-      std::optional<std::string> records = readWholeFile(path, absent);
-      if (absent) continue;
+      int error = 0;
+      std::optional<std::string> records = readWholeFile(path, kNoSizeLimit, FileKind::kAny, &error);
+      if (!records && (error == ENOENT || error == ENOTDIR)) continue;
       if (!records) return std::nullopt;
       return consoleUserInUtmp(*records);
     }

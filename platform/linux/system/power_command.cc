@@ -6,20 +6,10 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/linux/io/paths.h"
 #include "platform/linux/system/process_runner.h"
 
 namespace trellis::lnx {
-namespace {
-
-// `root` joined with the absolute path `path`, without doubling the slash.
-std::string underRoot(std::string_view root, std::string_view path) {
-  while (!root.empty() && root.back() == '/') root.remove_suffix(1);
-  std::string joined(root);
-  joined += path;
-  return joined;
-}
-
-}  // namespace
 
 PowerCommand powerCommandUnder(const std::string& root, bool lowPowerOn) {
   std::string pmset = underRoot(root, "/usr/bin/pmset");

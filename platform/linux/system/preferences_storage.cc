@@ -17,6 +17,8 @@
 
 #include "base/system_log.h"
 #include "platform/linux/io/eintr.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 
@@ -47,16 +49,6 @@ class Fd {
  private:
   int fd_;
 };
-
-bool readAll(int fd, std::string& text) {
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n < 0) return false;
-    if (n == 0) return true;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
 
 bool writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -102,7 +94,6 @@ std::string utcStamp() {
 
 std::optional<std::string> suiteFileName(std::string_view suiteName) {
   if (suiteName.empty()) return std::nullopt;
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string name = "suite.";
   for (char c : suiteName) {
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -110,10 +101,7 @@ std::optional<std::string> suiteFileName(std::string_view suiteName) {
     if (plain) {
       name.push_back(c);
     } else {
-      const auto byte = static_cast<unsigned char>(c);
-      name.push_back('%');
-      name.push_back(kHex[byte >> 4]);
-      name.push_back(kHex[byte & 0x0f]);
+      name += '%' + hexEncode(std::string_view(&c, 1), HexCase::kUpper);
     }
     if (name.size() > kMaxDomainFileName) return std::nullopt;
   }
@@ -172,7 +160,7 @@ FilePreferencesDomain::Load FilePreferencesDomain::load(std::string* problem, bo
     forget();
     return Load::Failed;
   }
-  Fd fd(retryOnEintr([&] { return ::open(path().c_str(), O_RDONLY | O_CLOEXEC); }));
+  Fd fd(openForReading(path()));
   if (!fd.ok()) {
     const Load result = errno == ENOENT ? Load::Missing : Load::Failed;
     forget();
@@ -191,13 +179,13 @@ FilePreferencesDomain::Load FilePreferencesDomain::load(std::string* problem, bo
     if (problem != nullptr) *problem = cachedProblem_;
     return cachedResult_;
   }
-  std::string text;
-  if (!readAll(fd.get(), text)) {
+  const std::optional<std::string> text = readToEnd(fd.get(), kNoSizeLimit);
+  if (!text) {
     forget();
     return Load::Failed;
   }
   std::string error;
-  std::optional<Dictionary> values = readPreferencesDocument(text, &error);
+  std::optional<Dictionary> values = readPreferencesDocument(*text, &error);
   forget();
   cachedFd_ = fd.release();
   cachedIdentity_ = identity;

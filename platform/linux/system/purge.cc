@@ -2,7 +2,6 @@
 // any thread may use one instance; arenas hand out blocks with an atomic offset. EINTR is retried
 // in `retryOnEintr` only (nanosleep resumes with the time left).
 #include "platform/linux/system/purge.h"
-#include "platform/linux/io/eintr.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -13,9 +12,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <limits>
+
+#include "platform/linux/io/eintr.h"
+#include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
 
@@ -57,14 +59,13 @@ bool parseMeminfo(std::string_view text, std::uint64_t* freeKiB, std::uint64_t* 
     const std::string_view name = line.substr(0, colon);
     std::string_view rest = line.substr(colon + 1);
     while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-    std::uint64_t kib = 0;
-    const auto [next, error] = std::from_chars(rest.data(), rest.data() + rest.size(), kib);
-    if (error != std::errc()) continue;
+    const std::optional<std::uint64_t> kib = parseInteger<std::uint64_t>(leadingDigits(rest));
+    if (!kib) continue;
     if (name == "MemFree") {
-      *freeKiB = kib;
+      *freeKiB = *kib;
       haveFree = true;
     } else if (name == "Inactive") {
-      *inactiveKiB = kib;
+      *inactiveKiB = *kib;
       haveInactive = true;
     }
   }
@@ -83,8 +84,8 @@ double LinuxPurgePlatform::now() {
 
 void LinuxPurgePlatform::sleepSeconds(unsigned seconds) {
   timespec left{static_cast<time_t>(seconds), 0};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  // It fails otherwise only for a bad time value, which these never are.
+  (void)retryOnEintr([&] { return nanosleep(&left, &left); });
 }
 
 int LinuxPurgePlatform::hostPageSize(std::uint64_t* pageSize) {
@@ -98,23 +99,12 @@ int LinuxPurgePlatform::hostPageSize(std::uint64_t* pageSize) {
 int LinuxPurgePlatform::hostPageCounts(HostPageCounts* counts) {
   std::uint64_t pageSize = 0;
   if (int code = hostPageSize(&pageSize); code != 0) return code;
-  const std::string path = root_ + "proc/meminfo";
-  const int fd = retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
-  if (fd < 0) return errno;
-  std::string text;
-  char buffer[4096];
   int code = 0;
-  for (;;) {
-    const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n < 0) code = errno;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  if (code != 0) return code;
+  const std::optional<std::string> text = readWholeFile(root_ + "proc/meminfo", kNoSizeLimit, FileKind::kAny, &code);
+  if (!text) return code;
   std::uint64_t freeKiB = 0;
   std::uint64_t inactiveKiB = 0;
-  if (!parseMeminfo(text, &freeKiB, &inactiveKiB)) return EINVAL;
+  if (!parseMeminfo(*text, &freeKiB, &inactiveKiB)) return EINVAL;
   auto pages = [pageSize](std::uint64_t kib) {
     const std::uint64_t count = kib / pageSize * 1024 + kib % pageSize * 1024 / pageSize;
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(count, std::numeric_limits<std::uint32_t>::max()));

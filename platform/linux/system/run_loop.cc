@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/linux/io/eintr.h"
+
 namespace trellis::lnx {
 
 namespace {
@@ -111,8 +113,7 @@ void SdEventRunLoop::post(Task task) {
   }
   uint64_t one = 1;
   // A full counter (impossible in practice) or EAGAIN still leaves the fd readable.
-  while (write(queueFd_, &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  (void)retryOnEintr([&] { return write(queueFd_, &one, sizeof one); });
 }
 
 std::unique_ptr<RepeatingTimer> SdEventRunLoop::addRepeatingTimer(std::chrono::microseconds interval, Task action) {
@@ -136,8 +137,8 @@ void SdEventRunLoop::runPending() {
 
 int SdEventRunLoop::onQueueReadable(sd_event_source*, int fd, uint32_t, void* userdata) {
   uint64_t count = 0;
-  while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
-  }
+  // Nothing to read (EAGAIN) is as good as the counter reset: the queue is drained either way.
+  (void)retryOnEintr([&] { return read(fd, &count, sizeof count); });
   static_cast<SdEventRunLoop*>(userdata)->drainQueue();
   return 0;
 }

@@ -1,0 +1,83 @@
+#include "platform/linux/io/file_contents.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/linux/io/eintr.h"
+#include "platform/linux/io/text_parsing.h"
+
+namespace trellis::lnx {
+namespace {
+
+// A sysfs attribute is at most a page; 64 KiB leaves room for procfs's small files.
+constexpr std::size_t kMaxAttributeSize = 64 * 1024;
+
+std::nullopt_t fail(int* error, int code) {
+  if (error != nullptr) *error = code;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int openForReading(const std::string& path) {
+  return retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+}
+
+void closeFile(int fd) {
+  if (fd >= 0) (void)::close(fd);
+}
+
+std::optional<std::string> readToEnd(int fd, std::size_t maxSize, int* error) {
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (n < 0) return fail(error, errno);
+    if (n == 0) return text;
+    if (static_cast<std::size_t>(n) > maxSize - text.size()) return fail(error, EFBIG);
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxSize, FileKind kind, int* error) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer before it can be refused;
+  // reads of a regular file do not block either way.
+  const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::kRegular ? O_NONBLOCK : 0);
+  const int fd = retryOnEintr([&] { return ::open(path.c_str(), flags); });
+  if (fd < 0) return fail(error, errno);
+  int code = 0;
+  struct stat status {};
+  if (kind == FileKind::kRegular) {
+    if (::fstat(fd, &status) != 0) {
+      code = errno;
+    } else if (!S_ISREG(status.st_mode)) {
+      code = EINVAL;
+    }
+  }
+  std::optional<std::string> text = code == 0 ? readToEnd(fd, maxSize, error) : fail(error, code);
+  closeFile(fd);
+  return text;
+}
+
+std::optional<std::string> readAttribute(const std::string& path) {
+  const std::optional<std::string> text = readWholeFile(path, kMaxAttributeSize);
+  if (!text) return std::nullopt;
+  return std::string(trimmed(*text));
+}
+
+ssize_t readFromStart(int fd, void* buffer, std::size_t size) {
+  return retryOnEintr([&] { return ::pread(fd, buffer, size, 0); });
+}
+
+std::optional<std::string> readFromStart(int fd, std::size_t size) {
+  std::string text(size, '\0');
+  const ssize_t n = readFromStart(fd, text.data(), size);
+  if (n < 0) return std::nullopt;
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+}  // namespace trellis::lnx
