@@ -19,6 +19,7 @@
 #include "base/run_loop.h"
 #include "base/system_log.h"
 #include "model/value_json.h"
+#include "support/recording_log.h"
 #include "tools/key_events.h"
 #include "tools/kw_apple_script.h"
 #include "tools/kw_permissions.h"
@@ -178,23 +179,6 @@ class FakeBundle final : public ResourceBundle {
     if (it == resources.end()) return std::nullopt;
     return it->second;
   }
-};
-
-// Keeps its lines. Safe from any thread.
-class RecordingLog final : public SystemLog {
- public:
-  void write(int, std::string_view line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(line);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
 };
 
 // Files as a set of paths; scripts that answer from a table; background work on threads the
