@@ -1,13 +1,14 @@
 #include "app/hardware_manager.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 
+#include "base/process_runner.h"
 #include "base/services.h"
 #include "notify/distributed_center.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
-#include "tools/kw_tools.h"
 
 namespace trellis {
 
@@ -40,6 +41,13 @@ std::shared_ptr<HardwareManager> HardwareManager::create(Environment environment
 HardwareManager::HardwareManager(Environment environment) : env_(std::move(environment)) {
   if (env_.notifications == nullptr) env_.notifications = &KwCFNotificationManager::share();
   if (env_.runLoop == nullptr) env_.runLoop = &RunLoop::main();
+  if (!env_.wallClockMicros) {
+    env_.wallClockMicros = [] {
+      return std::chrono::duration_cast<std::chrono::microseconds>(
+                 std::chrono::system_clock::now().time_since_epoch())
+          .count();
+    };
+  }
   if (!env_.exitProcess) {
     env_.exitProcess = [](int status) {
       DistributedCenter::distributed().flush();
@@ -88,12 +96,32 @@ void HardwareManager::reloadAllInfo() {
   notifications.postCFNotificationWithName(protocol::kSSDTemperature,
                                            Dictionary{{std::string(protocol::kDiskKey), diskTemperature}});
 
-  notifications.postCFNotificationWithName(
-      protocol::kFansSpeed, Dictionary{{std::string(protocol::kFanKey), fan_->getFanInfo()->mj_keyValues()}});
+  Dictionary fans = fan_->getFanInfo()->mj_keyValues();
+  notifications.postCFNotificationWithName(protocol::kFansSpeed, Dictionary{{std::string(protocol::kFanKey), fans}});
+
+  state_.cpuTemperature = cpuTemperature;
+  state_.diskTemperature = diskTemperature;
+  state_.fans = std::move(fans);
+  state_.cpuMeasured = cpu_->temperatureMeasured();
+  state_.diskMeasured = mainDisk != nullptr && disk_->temperatureMeasured();
+  ++state_.cycles;
+  state_.lastSampleMicros = env_.wallClockMicros();
+  notifyStateListeners();
+}
+
+void HardwareManager::addStateListener(std::function<void(const AgentState&)> listener) {
+  stateListeners_.push_back(std::move(listener));
+}
+
+void HardwareManager::notifyStateListeners() {
+  for (const auto& listener : stateListeners_) listener(state_);
 }
 
 void HardwareManager::pauseTool() {
   if (timer_) timer_->setFireDateDistantFuture();
+  if (state_.paused) return;
+  state_.paused = true;
+  notifyStateListeners();
 }
 
 void HardwareManager::startTool() { env_.exitProcess(0); }
@@ -106,8 +134,9 @@ void HardwareManager::runPowerTool(bool lowPowerOn) {
   const auto& resolve = env_.powerCommand ? env_.powerCommand : installedServices().powerCommand;
   if (!resolve) missingService("the power command");
   PowerCommand command = resolve(lowPowerOn);
-  // The tool's output and outcome are not examined: a refusal goes unnoticed by design.
-  (void)KwTools::executeShellWithLauchPath(command.launchPath, command.arguments);
+  // Started, not waited for: a tool that hangs must not stop the readings. Its output and outcome
+  // are not examined: a refusal goes unnoticed by design.
+  ProcessRunner::system().start(command.launchPath, command.arguments, {});
 }
 
 }  // namespace trellis

@@ -14,6 +14,7 @@
 #include "metrics/disk_info.h"
 #include "metrics/memory_info.h"
 #include "metrics/network_info.h"
+#include "notify/agent_state.h"
 #include "smc/fan_info.h"
 
 namespace trellis {
@@ -36,6 +37,8 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
     std::function<PowerCommand(bool lowPowerOn)> powerCommand;
     // Ends the process; default: pushes out the readings posted so far, then exit(status).
     std::function<void(int status)> exitProcess;
+    // The wall clock, in microseconds since 1970 (UTC); default: the system clock.
+    std::function<std::int64_t()> wallClockMicros;
   };
 
   static constexpr std::chrono::microseconds kInterval{2'000'000};
@@ -51,6 +54,11 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
 
   // One sampling cycle: refresh CPU, fan and disk, then post CPU, SSD and fan readings.
   void reloadAllInfo();
+
+  // The last cycle's readings and the sampling state.
+  const AgentState& state() const { return state_; }
+  // Called on the main thread after every cycle and when sampling pauses, in the order added.
+  void addStateListener(std::function<void(const AgentState&)> listener);
 
   // Commands. None looks at the notification's user information.
   void pauseTool();
@@ -69,6 +77,7 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   explicit HardwareManager(Environment environment);
   void addNotifications();
   void runPowerTool(bool lowPowerOn);
+  void notifyStateListeners();
 
   Environment env_;
   std::shared_ptr<DiskInfo> disk_;
@@ -77,6 +86,8 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   std::shared_ptr<NetworkInfo> network_;
   std::shared_ptr<MemoryInfo> memory_;
   std::unique_ptr<RepeatingTimer> timer_;
+  AgentState state_;
+  std::vector<std::function<void(const AgentState&)>> stateListeners_;
 };
 
 }  // namespace trellis

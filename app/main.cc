@@ -1,19 +1,29 @@
-// trellis-agent: waits for a console user, then samples and publishes hardware readings every
-// 2 seconds on the bus until a companion tells it to quit.
+// trellis-agent: owns the agent's name on the bus, waits for a console user, then samples and
+// publishes hardware readings every 2 seconds until a companion tells it to quit.
+#include <signal.h>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "app/app_delegate.h"
-#include "base/console_user.h"
+#include "app/hardware_manager.h"
+#include "base/system_log.h"
 #include "notify/distributed_center.h"
+#include "platform/linux/bus/agent_object.h"
 #include "platform/linux/services.h"
 
 int main(int argc, char** argv) {
   using namespace trellis;
+
+  // Termination asked for at any moment from here on ends the agent with status 0, once the loop
+  // takes the signals (it needs them blocked); a hangup is only logged.
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&handled, signal);
+  (void)sigprocmask(SIG_BLOCK, &handled, nullptr);
 
   std::string busName = "session";
   lnx::ServiceOptions options;
@@ -40,18 +50,53 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trellis-agent: %s\n", error.c_str());
     return 2;
   }
-  waitForConsoleUser(*platform->services().consoleUsers);
-  sleep(0);
-
   if (!platform->connect(busName == "system" ? lnx::BusKind::System : lnx::BusKind::Session, &error)) {
     std::fprintf(stderr, "trellis-agent: %s\n", error.c_str());
     return 1;
   }
   installServices(platform->services());
 
+  HardwareManager* manager = nullptr;  // made once a user is at the console
+  lnx::AgentObject::Commands commands;
+  commands.pause = [&manager] {
+    if (manager != nullptr) manager->pauseTool();
+    return manager != nullptr;
+  };
+  commands.quit = [&manager, platform] {
+    if (manager != nullptr) manager->startTool();
+    platform->center()->flush();
+    std::exit(0);
+  };
+  commands.setPowerSaving = [&manager](bool on) {
+    if (manager != nullptr) on ? manager->openPowerSaving() : manager->closePowerSaving();
+    return manager != nullptr;
+  };
+  std::unique_ptr<lnx::AgentObject> object = lnx::AgentObject::create(*platform->center(), commands, &error);
+  if (!object) {
+    std::fprintf(stderr, "trellis-agent: %s\n", error.c_str());
+    return 1;
+  }
+  platform->loop()->setHangupHandler(
+      [] { systemLog().write(kLogNotice, "trellis-agent: hangup signal ignored (the agent reads no configuration)"); });
+
+  LaunchHooks hooks;
+  hooks.status = [](std::string_view status) {
+    (void)sd_notifyf(0, "STATUS=%.*s", static_cast<int>(status.size()), status.data());
+  };
+  // Tell systemd (Type=notify) that the service has started; a no-op elsewhere.
+  hooks.ready = [] { (void)sd_notify(0, "READY=1"); };
+  hooks.launched = [&manager, &object] {
+    manager = &HardwareManager::share();
+    object->publish(manager->state());
+    manager->addStateListener([&object, paused = false](const AgentState& state) mutable {
+      object->publish(state);
+      if (state.paused && !paused) (void)sd_notify(0, "STATUS=Paused");
+      paused = state.paused;
+    });
+  };
   AppDelegate delegate;
-  // Tell systemd (Type=notify) that launching has finished; a no-op elsewhere.
-  int status = runApplication(*platform->loop(), delegate, [] { (void)sd_notify(0, "READY=1"); });
+  int status = runApplication(*platform->loop(), delegate, *platform->services().consoleUsers, hooks);
+  platform->stopChildren();
   platform->center()->flush();
   return status;
 }

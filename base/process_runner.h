@@ -2,6 +2,7 @@
 // system's runner (base/services.h); tests install their own.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ struct ProcessResult {
   std::optional<int> exitCode;
   std::string standardOutput;
   std::string standardError;
+  // True when the runner stopped the child (and whatever it started) at its time limit.
+  bool timedOut = false;
 };
 
 class ProcessRunner {
@@ -35,8 +38,16 @@ class ProcessRunner {
   // Runs the executable at `path` with `arguments` (not interpreted by a shell), standard output
   // and standard error together on one pipe, drained while the child runs, and waits for it to
   // exit. Returns the bytes it printed, whatever its exit status, or nothing when it could not be
-  // started. Safe to call from any thread.
+  // started or had to be stopped (a runner may limit how long a child runs and how much of its
+  // output is kept; see the platform's). Safe to call from any thread.
   virtual std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments) = 0;
+
+  // What `start` hands back, once, on the main loop: what `run` would have returned.
+  using Completion = std::function<void(std::optional<std::string> output)>;
+  // Starts what `run` would and returns at once; the child is watched from the main loop, which
+  // goes on with other work meanwhile. Main thread only. The base runs it through `run` before it
+  // returns and then calls `completion` (a runner without a loop, as tests' may be).
+  virtual void start(const std::string& path, const std::vector<std::string>& arguments, Completion completion);
 
   // Runs the child `request` describes, standard output and standard error on separate pipes
   // drained while it runs (unless discarded), and waits for it to exit. Nothing when it could not

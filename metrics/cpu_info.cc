@@ -157,7 +157,8 @@ void CpuInfo::reloadInfo() {
 
   // A reading below 20.0 is not plausible for a running processor: report a typical 38.0.
   double value = 0.0;
-  if (!temperatureReader_ || temperatureReader_(&value) != 0) {
+  temperatureMeasured_ = temperatureReader_ && temperatureReader_(&value) == 0;
+  if (!temperatureMeasured_) {
     record.setTemperature(static_cast<float>(temperature_));
   } else {
     if (value < 20.0) value = 38.0;

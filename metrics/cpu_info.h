@@ -142,6 +142,8 @@ class CpuInfo : public BaseHardwareInfo {
   // The fallback temperature stored when the reader fails; 0.0 unless set.
   double temperature() const { return temperature_; }
   void setTemperature(double v) { temperature_ = v; }
+  // Whether the last `reloadInfo` read the temperature (false: the record holds the fallback).
+  bool temperatureMeasured() const { return temperatureMeasured_; }
 
   // Forgets the process-wide brand and processor-count caches. For tests only.
   static void resetProcessCachesForTesting();
@@ -152,6 +154,7 @@ class CpuInfo : public BaseHardwareInfo {
   std::optional<std::vector<ProcessorTicks>> cpuTicks_;
   std::shared_ptr<CpuModel> model_;
   double temperature_ = 0.0;
+  bool temperatureMeasured_ = false;
 };
 
 }  // namespace trellis

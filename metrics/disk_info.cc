@@ -72,6 +72,7 @@ std::vector<std::shared_ptr<DiskModel>> DiskInfo::getAllDisks() {
 
 void DiskInfo::getDiskList() {
   std::vector<std::shared_ptr<DiskModel>> next;
+  temperatureMeasured_ = false;
   const std::optional<std::vector<std::string>> entries = source_->volumeNames();
   for (const std::string& entry : entries ? *entries : std::vector<std::string>{}) {
     if (entry.starts_with('.') || entry == "MobileBackups") continue;
@@ -91,6 +92,7 @@ void DiskInfo::getDiskList() {
       double reading = 0.0;
       const bool failed = temperatureReader_(&reading) == -1;
       known->setTemperature(static_cast<float>(failed ? temperature_ : reading));
+      if (known->isMain()) temperatureMeasured_ = !failed;
       next.push_back(std::move(known));
       continue;
     }

@@ -132,6 +132,9 @@ class DiskInfo : public BaseHardwareInfo {
   // The fallback temperature stored when the reader fails; 0.0 unless set.
   double temperature() const { return temperature_; }
   void setTemperature(double v) { temperature_ = v; }
+  // Whether the last volume list gave the main volume a temperature that was read (false: none
+  // was given yet, or the fallback stands in for a failed reading).
+  bool temperatureMeasured() const { return temperatureMeasured_; }
 
  private:
   DiskSource* source_;
@@ -139,6 +142,7 @@ class DiskInfo : public BaseHardwareInfo {
   std::vector<DriverHandle> drivers_;
   std::vector<std::shared_ptr<DiskModel>> list_;
   double temperature_ = 0.0;
+  bool temperatureMeasured_ = false;
 };
 
 }  // namespace trellis

@@ -26,6 +26,13 @@ inline constexpr std::string_view kFanKey = "fan";
 inline constexpr std::string_view kFanCountKey = "count";
 inline constexpr std::string_view kFanListKey = "fans";
 
+// The agent on the bus: one owner of this name per bus, with one object whose interface takes the
+// commands as method calls (acknowledged, and on the system bus allowed by the bus's policy) and
+// holds the last readings as properties.
+inline constexpr const char* kAgentBusName = "org.trellis.Agent";
+inline constexpr const char* kAgentObjectPath = "/org/trellis/Agent";
+inline constexpr const char* kAgentInterface = "org.trellis.Agent1";
+
 // A name can be registered for receiving when it is 1 to 255 characters from
 // [A-Za-z0-9._:/-]. Bus match rules cannot carry other characters reliably; posting accepts any
 // name.

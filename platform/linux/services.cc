@@ -21,6 +21,7 @@
 #include "platform/linux/system/power_command.h"
 #include "platform/linux/system/preferences_storage.h"
 #include "platform/linux/system/process_runner.h"
+#include "platform/linux/system/process_tree.h"
 #include "platform/linux/system/purge.h"
 #include "platform/linux/system/system_log.h"
 
@@ -57,6 +58,8 @@ LinuxServices::~LinuxServices() = default;
 
 std::unique_ptr<LinuxServices> LinuxServices::create(const ServiceOptions& options, std::string* error) {
   std::unique_ptr<LinuxServices> built(new LinuxServices);
+  // Whatever a child leaves behind comes back to this process, so that a time limit reaches it.
+  becomeSubreaper();
   built->owned_ = std::make_unique<Owned>(options.root);
   Owned& owned = *built->owned_;
   Services& services = built->services_;
@@ -129,6 +132,8 @@ std::unique_ptr<LinuxServices> LinuxServices::create(const ServiceOptions& optio
   return built;
 }
 
+void LinuxServices::stopChildren() { owned_->processes.stopAll(); }
+
 bool LinuxServices::startEventLoop(std::string* error) {
   if (loop_) return true;
   int code = 0;
@@ -138,6 +143,7 @@ bool LinuxServices::startEventLoop(std::string* error) {
     return false;
   }
   mainQueue_ = std::make_unique<RunLoopMainQueue>(*loop_);
+  owned_->processes.attach(*loop_);
   services_.runLoop = loop_.get();
   services_.mainQueue = mainQueue_.get();
   return true;

@@ -51,6 +51,10 @@ class LinuxServices {
   // The event loop and the bus centre, when the options asked for them.
   SdEventRunLoop* loop() const { return loop_.get(); }
   DBusCenter* center() const { return center_.get(); }
+  // Kills the children started from the loop that are still running, with whatever they started.
+  // For the end of the process.
+  void stopChildren();
+
   // The SMC transport chosen (a NoSmc for "none") and, for people, what it is and why.
   SmcTransport& smc() const { return *smc_; }
   const std::string& smcDescription() const { return smcDescription_; }

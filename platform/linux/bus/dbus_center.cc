@@ -5,10 +5,20 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/system_log.h"
 #include "notify/protocol.h"
 #include "platform/linux/bus/dbus_value.h"
 
 namespace trellis::lnx {
+
+// A sender whose user is being asked of the bus daemon, and the names it sent meanwhile.
+struct DBusCenter::SenderLookup {
+  DBusCenter* center = nullptr;
+  std::string sender;
+  std::vector<std::string> names;  // at most kNamesPerLookup; more are dropped
+  sd_bus_slot* slot = nullptr;
+  ~SenderLookup() { sd_bus_slot_unref(slot); }
+};
 
 struct DBusCenter::Registration {
   DBusCenter* center = nullptr;
@@ -19,8 +29,16 @@ struct DBusCenter::Registration {
 
 namespace {
 
-std::string matchRule(std::string_view name) {
-  std::string rule = "type='signal',path='";
+constexpr std::size_t kNamesPerLookup = 8;
+constexpr uint64_t kLookupTimeoutUsec = 5'000'000;
+constexpr uint64_t kDropLogIntervalUsec = 10'000'000;
+// Remembered senders beyond this are forgotten all at once (unique names are never reused).
+constexpr std::size_t kMaxRememberedSenders = 4096;
+
+std::string matchRule(std::string_view name, const std::string& sender) {
+  std::string rule = "type='signal',";
+  if (!sender.empty()) rule += "sender='" + sender + "',";
+  rule += "path='";
   rule += kObjectPath;
   rule += "',interface='";
   rule += kInterface;
@@ -77,11 +95,23 @@ int DBusCenter::connect() {
       return r;
     }
   }
+  for (const auto& hook : connectionHooks_) {
+    r = hook(bus_);
+    if (r < 0) {
+      disconnect();
+      return r;
+    }
+  }
   return 0;
 }
 
+void DBusCenter::addConnectionHook(std::function<int(sd_bus*)> hook) { connectionHooks_.push_back(std::move(hook)); }
+
 void DBusCenter::disconnect() {
   for (auto& [name, registration] : registrations_) registration->slot = sd_bus_slot_unref(registration->slot);
+  // Another connection has other unique names: nothing learnt of this one's senders carries over.
+  lookups_.clear();
+  senderTrusted_.clear();
   disconnectSlot_ = sd_bus_slot_unref(disconnectSlot_);
   if (bus_ != nullptr) {
     (void)sd_bus_detach_event(bus_);
@@ -90,8 +120,8 @@ void DBusCenter::disconnect() {
 }
 
 int DBusCenter::addMatch(Registration& registration) {
-  return sd_bus_add_match(bus_, &registration.slot, matchRule(registration.name).c_str(), &DBusCenter::onSignal,
-                          &registration);
+  return sd_bus_add_match(bus_, &registration.slot, matchRule(registration.name, options_.onlyFrom).c_str(),
+                          &DBusCenter::onSignal, &registration);
 }
 
 int DBusCenter::onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
@@ -185,6 +215,11 @@ int DBusCenter::onSignal(sd_bus_message* message, void* userdata, sd_bus_error*)
   if (sd_bus_message_peek_type(message, &type, nullptr) <= 0 || type != SD_BUS_TYPE_STRING) return 0;
   if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name) < 0 || name == nullptr) return 0;
   if (registration->name != name) return 0;
+  if (self->options_.onlyTrustedSenders) {
+    // Only the sender's user decides, and nothing more of the message is read.
+    self->admit(message, registration->name);
+    return 0;
+  }
 
   std::optional<std::string> object;
   if (sd_bus_message_peek_type(message, &type, nullptr) > 0) {
@@ -198,23 +233,82 @@ int DBusCenter::onSignal(sd_bus_message* message, void* userdata, sd_bus_error*)
     }
   }
   std::optional<Dictionary> userInfo = readDictionary(message, protocol::kMaxUserInfoDepth);
+  self->deliver(registration->name, object, userInfo);
+  return 0;
+}
 
-  if (self->options_.onlyTrustedSenders) {
-    sd_bus_creds* creds = nullptr;
-    uid_t euid = 0;
-    int r = sd_bus_query_sender_creds(message, SD_BUS_CREDS_EUID, &creds);
-    if (r >= 0) r = sd_bus_creds_get_euid(creds, &euid);
-    sd_bus_creds_unref(creds);
-    if (r < 0 || (euid != 0 && euid != geteuid())) return 0;
-  }
-
+void DBusCenter::deliver(const std::string& name, const std::optional<std::string>& object,
+                         const std::optional<Dictionary>& userInfo) {
+  auto it = registrations_.find(name);
+  if (it == registrations_.end()) return;
   // Callbacks may change the registrations: call a snapshot.
   std::vector<Callback> callbacks;
-  callbacks.reserve(registration->observers.size());
-  for (const auto& [observer, callback] : registration->observers) callbacks.push_back(callback);
-  const std::string arrived(name);
-  for (const auto& callback : callbacks) callback(arrived, object, userInfo);
+  callbacks.reserve(it->second->observers.size());
+  for (const auto& [observer, callback] : it->second->observers) callbacks.push_back(callback);
+  for (const auto& callback : callbacks) callback(name, object, userInfo);
+}
+
+void DBusCenter::admit(sd_bus_message* message, const std::string& name) {
+  const char* sender = sd_bus_message_get_sender(message);
+  if (sender == nullptr) return;  // not through a bus daemon: nobody to ask
+  if (auto known = senderTrusted_.find(sender); known != senderTrusted_.end()) {
+    if (known->second) deliver(name, std::nullopt, std::nullopt);
+    return;
+  }
+  if (auto pending = lookups_.find(sender); pending != lookups_.end()) {
+    if (pending->second->names.size() < kNamesPerLookup) {
+      pending->second->names.push_back(name);
+    } else {
+      drop();
+    }
+    return;
+  }
+  if (lookups_.size() >= kMaxSenderLookups) {
+    drop();
+    return;
+  }
+  auto lookup = std::make_unique<SenderLookup>();
+  lookup->center = this;
+  lookup->sender = sender;
+  lookup->names.push_back(name);
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus_, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                         "org.freedesktop.DBus", "GetConnectionUnixUser");
+  if (r >= 0) r = sd_bus_message_append(call, "s", sender);
+  if (r >= 0) r = sd_bus_call_async(bus_, &lookup->slot, call, &DBusCenter::onSenderUser, lookup.get(), kLookupTimeoutUsec);
+  sd_bus_message_unref(call);
+  if (r < 0) {
+    drop();
+    return;
+  }
+  lookups_.emplace(lookup->sender, std::move(lookup));
+}
+
+int DBusCenter::onSenderUser(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto* lookup = static_cast<SenderLookup*>(userdata);
+  DBusCenter* self = lookup->center;
+  uint32_t uid = 0;
+  // An error (the sender already gone, a lookup that timed out) trusts nobody.
+  const bool answered = !sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "u", &uid) > 0;
+  const bool trusted = answered && (uid == 0 || uid == geteuid());
+  if (self->senderTrusted_.size() >= kMaxRememberedSenders) self->senderTrusted_.clear();
+  if (answered) self->senderTrusted_[lookup->sender] = trusted;
+  auto node = self->lookups_.extract(lookup->sender);  // owns `lookup` until the end of this call
+  if (trusted) {
+    for (const std::string& name : lookup->names) self->deliver(name, std::nullopt, std::nullopt);
+  }
   return 0;
+}
+
+void DBusCenter::drop() {
+  ++dropped_;
+  uint64_t now = 0;
+  (void)sd_event_now(loop_.event(), CLOCK_MONOTONIC, &now);
+  if (droppedLogged_ != 0 && now - lastDropLogUsec_ < kDropLogIntervalUsec) return;
+  systemLog().write(kLogWarning, "trellis-agent: " + std::to_string(dropped_ - droppedLogged_) +
+                                     " command notification(s) dropped: too many senders awaiting a user lookup");
+  droppedLogged_ = dropped_;
+  lastDropLogUsec_ = now;
 }
 
 }  // namespace trellis::lnx

@@ -27,6 +27,10 @@ class SdEventTimer final : public RepeatingTimer {
     int r = sd_event_add_time_relative(event, &source_, CLOCK_MONOTONIC, intervalUsec_, kTimerAccuracyUsec,
                                        &SdEventTimer::onTime, this);
     if (r < 0) return r;
+    // Ahead of the bus: a timer that is due runs before the next message is read, so that a flood
+    // of messages cannot hold the readings back.
+    r = sd_event_source_set_priority(source_, SD_EVENT_PRIORITY_IMPORTANT);
+    if (r < 0) return r;
     return sd_event_source_set_enabled(source_, SD_EVENT_ON);
   }
 
@@ -101,6 +105,7 @@ std::unique_ptr<SdEventRunLoop> SdEventRunLoop::create(int* error) {
 SdEventRunLoop::~SdEventRunLoop() {
   sigtermSource_ = sd_event_source_disable_unref(sigtermSource_);
   sigintSource_ = sd_event_source_disable_unref(sigintSource_);
+  sighupSource_ = sd_event_source_disable_unref(sighupSource_);
   queueSource_ = sd_event_source_disable_unref(queueSource_);
   if (queueFd_ >= 0) close(queueFd_);
   event_ = sd_event_unref(event_);
@@ -156,6 +161,19 @@ void SdEventRunLoop::drainQueue() {
     }
     task();
   }
+}
+
+void SdEventRunLoop::setHangupHandler(Task handler) {
+  hangupHandler_ = std::move(handler);
+  if (sighupSource_ != nullptr) return;
+  (void)sd_event_add_signal(
+      event_, &sighupSource_, SIGHUP | SD_EVENT_SIGNAL_PROCMASK,
+      [](sd_event_source*, const struct signalfd_siginfo*, void* userdata) {
+        auto* self = static_cast<SdEventRunLoop*>(userdata);
+        if (self->hangupHandler_) self->hangupHandler_();
+        return 0;
+      },
+      this);
 }
 
 int SdEventRunLoop::onSignal(sd_event_source* source, const struct signalfd_siginfo*, void* userdata) {

@@ -25,6 +25,9 @@ class SdEventRunLoop final : public RunLoop {
   void exit(int status) override;
   void setTerminationHandler(Task handler) override;
 
+  // Calls `handler` on SIGHUP, which otherwise keeps its default (the end of the process).
+  void setHangupHandler(Task handler);
+
   // Runs queued tasks and due sources until none is pending (tests and the companion's one-shot
   // commands use it to let the bus deliver).
   void runPending();
@@ -42,9 +45,11 @@ class SdEventRunLoop final : public RunLoop {
   sd_event_source* queueSource_ = nullptr;
   sd_event_source* sigtermSource_ = nullptr;
   sd_event_source* sigintSource_ = nullptr;
+  sd_event_source* sighupSource_ = nullptr;
   std::mutex queueMutex_;
   std::deque<Task> queue_;
   Task terminationHandler_;
+  Task hangupHandler_;
 };
 
 }  // namespace trellis::lnx
