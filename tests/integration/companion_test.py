@@ -38,17 +38,17 @@ def sections(text):
 
 
 def watch_and_command_an_agent(ctx):
-    address = ctx.start_bus()
-    monitor = ctx.monitor(address)
+    ctx.start_bus()
+    monitor = ctx.monitor()
     tool, record = ctx.power_tool()
 
-    json_watch = ctx.start_companion("watch", "--json", "--count", "6", address=address)
-    text_watch = ctx.start_companion("watch", "--count", "3", address=address)
+    json_watch = ctx.start_companion("watch", "--json", "--count", "6")
+    text_watch = ctx.start_companion("watch", "--count", "3")
     # Both watchers must listen before the agent's launch cycle goes out.
     require(monitor.wait_reading_matches(6, SOON), "the two watchers did not register for the readings")
-    agent = ctx.agent(address=address, power_tool=tool)
+    agent = ctx.agent(power_tool=tool)
     # The power tool is looked up on the machine, not given: only its line may be missing.
-    doctor = ctx.start_companion("doctor", "--smc", "sim:" + DEMO, "--wait", "2.5", address=address)
+    doctor = ctx.start_companion("doctor", "--smc", "sim:" + DEMO, "--wait", "2.5")
 
     status = json_watch.wait(INTERVAL + SOON)
     lines = json_watch.stdout().splitlines()
@@ -75,7 +75,7 @@ def watch_and_command_an_agent(ctx):
 
     agent_name = monitor.readings()[0].sender
     for args in (("power-saving", "on"), ("power-saving", "off"), ("pause",), ("quit",)):
-        status, _, err = ctx.companion(*args, address=address)
+        status, _, err = ctx.companion(*args)
         check(status == 0, "trellis %s: %s: %s" % (" ".join(args), describe_status(status), err))
     check(record.wait(2) == [TOOL_ON, TOOL_OFF], "trellis power-saving on, then off should run the tool with "
           "-a lowpowermode 1, then 0; ran %s" % record.calls())
@@ -86,8 +86,8 @@ def watch_and_command_an_agent(ctx):
 
 
 def post_puts_typed_user_info_on_the_bus(ctx):
-    address = ctx.start_bus()
-    monitor = ctx.monitor(address)
+    ctx.start_bus()
+    monitor = ctx.monitor()
     info = {"i": 1, "neg": -7, "big": 5000000000, "d": 2.5, "t": True, "s": "text", "list": [1, "x", [2.5]],
             "dict": {"inner": {"deep": "yes"}}, "none": None}
     with open(ctx.path("info.json"), "w") as f:
@@ -106,7 +106,7 @@ def post_puts_typed_user_info_on_the_bus(ctx):
               "dict": {"inner": {"deep": ("s", "yes")}}}),
             (("name with spaces & 'quotes'",), {}),
             (("From.File", "--user-info", "@" + ctx.path("info.json")), {"from": ("s", "file")})):
-        status, out, err = ctx.companion("post", *args, address=address)
+        status, out, err = ctx.companion("post", *args)
         posted = monitor.wait(1, SOON, [args[0]])
         check(status == 0 and posted and (posted[0].object, posted[0].user_info) == ("", expected),
               "trellis post %s should send (name, \"\", %s): %s, %s %s" % (show(args), expected, describe_status(status),
@@ -120,7 +120,7 @@ def post_puts_typed_user_info_on_the_bus(ctx):
             (("post", "Bad.Two", "--user-info", "{not json"), "user info that is not JSON"),
             (("post", "Bad.Three", "--user-info", "@" + ctx.path("missing.json")), "a missing @FILE"),
             (("power-saving", "maybe"), "a power-saving state other than on/off")):
-        status, out, err = ctx.companion(*args, address=address)
+        status, out, err = ctx.companion(*args)
         check(status not in (0, None) and err.strip(), "trellis %s (%s) should fail with a message; got %s, stderr %r" %
               (" ".join(args)[:100], what, describe_status(status), err))
     time.sleep(0.2)

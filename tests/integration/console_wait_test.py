@@ -16,21 +16,21 @@ MEASURE = 3.0
 
 
 def waits_quietly_until_a_console_login(ctx):
-    address = ctx.start_bus()
-    monitor = ctx.monitor(address)
+    ctx.start_bus()
+    monitor = ctx.monitor()
     tool, record = ctx.power_tool()
     root = ctx.path("root")
     os.makedirs(os.path.join(root, "run"))
     utmp = os.path.join(root, "run", "utmp")
     open(utmp, "wb").close()
 
-    agent = ctx.agent("--root", root, address=address, power_tool=tool)
+    agent = ctx.agent("--root", root, power_tool=tool)
     # Let start-up (and a sanitizer's own set-up) finish before measuring.
     time.sleep(1.0)
     require(agent.running(), "the agent ended while waiting for a console user: %s" % agent.stderr())
     cpu_before, at_before = agent.cpu_seconds(), time.monotonic()
     # A command sent while the agent waits is not seen: it has not registered yet.
-    ctx.run_ok(gdbus_emit_argv(POWER_ON), "power saving on while the agent waits", address=address)
+    ctx.run_ok(gdbus_emit_argv(POWER_ON), "power saving on while the agent waits")
     time.sleep(MEASURE)
     used, elapsed = agent.cpu_seconds() - cpu_before, time.monotonic() - at_before
     note("CPU time while waiting: %.3f s over %.2f s (%.2f%%)" % (used, elapsed, 100 * used / elapsed))

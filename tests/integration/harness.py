@@ -2,17 +2,14 @@
 a bus monitor (busctl's JSON output), senders of commands, and the pass/fail bookkeeping.
 
 Each test script runs its cases one after another on its main thread. Processes are started only
-from the main thread (they are told to die with it); the only other threads are the monitors'
-readers, and they touch nothing but their own monitor's message list.
+from the main thread; the only other threads are the monitors' readers, and they touch nothing
+but their own monitor's message list.
 """
 
 import json
 import os
-import select
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -44,29 +41,15 @@ QUIET = INTERVAL + 0.6
 # carried out); sanitizer builds are several times slower than plain ones.
 SOON = 10.0
 
-
-def _required_path(variable):
-    value = os.environ.get(variable)
-    if not value:
-        print("error: the environment variable %s is not set (run the tests through ctest)" % variable)
-        sys.exit(2)
-    return value
-
-
-AGENT = _required_path("TRELLIS_AGENT")
-CLI = _required_path("TRELLIS_CLI")
+if not os.environ.get("TRELLIS_AGENT") or not os.environ.get("TRELLIS_CLI"):
+    print("error: TRELLIS_AGENT and TRELLIS_CLI must be set (run the tests through ctest)")
+    sys.exit(2)
+AGENT, CLI = os.environ["TRELLIS_AGENT"], os.environ["TRELLIS_CLI"]
 TESTS = os.environ.get("TRELLIS_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 FIXTURES = os.path.join(TESTS, "fixtures")
 DEMO = os.path.abspath(os.path.join(TESTS, "..", "share", "demo-smc.json"))
 
-_MAIN_THREAD = threading.main_thread()
-
-
-def _on_sigterm(signum, frame):
-    raise SystemExit("terminated by signal %d" % signum)
-
-
-signal.signal(signal.SIGTERM, _on_sigterm)
+signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit("terminated by signal %d" % signum))
 
 # ---------------------------------------------------------------------------------------------
 # Pass/fail bookkeeping
@@ -133,14 +116,11 @@ def run_cases(cases):
         print("%-4s %s (%.1f s)" % ("OK" if len(_failures) == before else "FAILED", _case,
                                     time.monotonic() - case_started), flush=True)
     _case = None
-    elapsed = time.monotonic() - started
-    if _failures:
-        print("\n%d check(s) failed in %.1f s:" % (len(_failures), elapsed))
-        for failure in _failures:
-            print("  " + failure.splitlines()[0])
-        sys.exit(1)
-    print("\nall %d case(s) passed in %.1f s" % (len(cases), elapsed))
-    sys.exit(0)
+    print("\n%s in %.1f s" % ("%d check(s) failed" % len(_failures) if _failures else "all %d case(s) passed" %
+                              len(cases), time.monotonic() - started))
+    for failure in _failures:
+        print("  " + failure.splitlines()[0])
+    sys.exit(1 if _failures else 0)
 
 
 def wait_until(predicate, timeout, step=0.02):
@@ -161,10 +141,7 @@ def describe_status(status):
     if status is None:
         return "still running"
     if status < 0:
-        try:
-            return "killed by %s" % signal.Signals(-status).name
-        except ValueError:
-            return "killed by signal %d" % -status
+        return "killed by signal %d" % -status
     return "exit status %d" % status
 
 
@@ -173,12 +150,12 @@ class Process:
     folder."""
 
     def __init__(self, context, label, argv, env=None, pipe=False):
-        assert threading.current_thread() is _MAIN_THREAD, "start processes from the main thread"
+        assert threading.current_thread() is threading.main_thread(), "start processes from the main thread"
         self.label, self.argv = label, list(argv)
         base = os.path.join(context.directory, "%s.%d" % (label, len(context.processes)))
         self.stdout_path, self.stderr_path = base + ".out", base + ".err"
         self._files = [open(self.stdout_path, "wb"), open(self.stderr_path, "wb")]
-        # If the test is killed, its children go too (setpriv starts sooner than a preexec_fn).
+        # If the test is killed, its children go too.
         self.popen = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--"] + self.argv,
                                       env=env if env is not None else context.env(), stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE if pipe else self._files[0], stderr=self._files[1])
@@ -195,15 +172,13 @@ class Process:
         except subprocess.TimeoutExpired:
             return None
 
-    def _read(self, path):
-        with open(path, "rb") as f:
+    def stdout(self):
+        with open(self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def stdout(self):
-        return self._read(self.stdout_path)
-
     def stderr(self):
-        return self._read(self.stderr_path)
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def stderr_tail(self):
         err = self.stderr().strip()
@@ -241,41 +216,39 @@ class Agent(Process):
 
 
 class Context:
-    """One case's temporary folder and the processes it started; `close` stops them all."""
+    """One case's temporary folder and the processes it started; `close` stops them all. Clients
+    reach the session bus started last unless they are given another address."""
 
     def __init__(self, name):
         self.directory = tempfile.mkdtemp(prefix="trellis-it-%s-" % name)
         self.processes = []
-        self.session_address = None
+        self.session_address = "unix:path=/nonexistent/trellis-test-bus"  # never a bus outside the test
 
     def env(self, **extra):
-        env = dict(os.environ)
-        # Never reach a bus outside the test by accident.
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.session_address)
         env.pop("DBUS_SYSTEM_BUS_ADDRESS", None)
-        env["DBUS_SESSION_BUS_ADDRESS"] = self.session_address or "unix:path=/nonexistent/trellis-test-bus"
         env.update(extra)
         return env
+
+    def bus_env(self, address, bus="session"):
+        return self.env(**{"DBUS_%s_BUS_ADDRESS" % bus.upper(): address}) if address else self.env()
 
     def path(self, name):
         return os.path.join(self.directory, name)
 
     def close(self, failed):
         agents = [p for p in self.processes if isinstance(p, Agent)]
-        if failed:
-            for agent in agents:
-                note("agent %s: %s" % (" ".join(agent.argv[1:]), describe_status(agent.popen.poll())))
-                if os.path.isdir("/run/systemd/seats") and os.listdir("/run/systemd/seats"):
-                    note("logind on this machine knows seats: the agent asks it, not its --root, for the console user")
-                note("agent stderr:\n" + agent.stderr()[-4000:])
+        for agent in agents if failed else []:
+            note("agent %s: %s; its stderr:\n%s" % (" ".join(agent.argv[1:]), describe_status(agent.popen.poll()),
+                                                   agent.stderr()[-4000:]))
+            if os.path.isdir("/run/systemd/seats") and os.listdir("/run/systemd/seats"):
+                note("logind on this machine knows seats: the agent asks it, not its --root, for the console user")
         for process in reversed(self.processes):
-            try:
-                if process.stop() and process in agents and not failed:
-                    # An agent left running ends on SIGTERM with status 0, cleanly (a sanitizer
-                    # that finds leaks at exit changes the status).
-                    check(process.popen.returncode == 0, "the agent should end with status 0 on SIGTERM: %s%s" %
-                          (describe_status(process.popen.returncode), process.stderr_tail()))
-            except Exception:
-                traceback.print_exc()
+            if process.stop() and process in agents and not failed:
+                # An agent left running ends on SIGTERM with status 0, cleanly (a sanitizer that
+                # finds leaks at exit changes the status).
+                check(process.popen.returncode == 0, "the agent should end with status 0 on SIGTERM: %s%s" %
+                      (describe_status(process.popen.returncode), process.stderr_tail()))
         for process in self.processes:
             # Sanitizer reports from our programs are failures even when every check passed.
             err = process.stderr()
@@ -285,15 +258,14 @@ class Context:
         shutil.rmtree(self.directory, ignore_errors=True)
 
     def start_bus(self, kind="session", all_users=False):
-        """Starts a private dbus-daemon and returns its address (with kind "session", also given
-        to children as DBUS_SESSION_BUS_ADDRESS). With all_users any local user may connect."""
+        """Starts a private dbus-daemon and returns its address. With all_users any local user may
+        connect."""
         folder = self.path("bus-%d" % len(self.processes))
         os.mkdir(folder)
         if all_users:
             os.chmod(self.directory, 0o755)
             os.chmod(folder, 0o755)
-        config = os.path.join(folder, "bus.conf")
-        with open(config, "w") as f:
+        with open(os.path.join(folder, "bus.conf"), "w") as f:
             f.write("""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig><type>%s</type><listen>unix:path=%s/socket</listen><auth>EXTERNAL</auth>
@@ -301,18 +273,17 @@ class Context:
     <allow send_type="signal"/><allow receive_sender="*"/></policy>
 </busconfig>
 """ % (kind, folder))
-        daemon = Process(self, "dbus-daemon", ["dbus-daemon", "--config-file=" + config, "--print-address=1",
-                                               "--nofork", "--nopidfile"])
-        address = wait_until(lambda: daemon.stdout().partition("\n")[0].strip() if "\n" in daemon.stdout() else None,
-                             SOON)
+        daemon = Process(self, "dbus-daemon", ["dbus-daemon", "--config-file=%s/bus.conf" % folder,
+                                               "--print-address=1", "--nofork", "--nopidfile"])
+        address = wait_until(lambda: daemon.stdout().partition("\n")[0] if "\n" in daemon.stdout() else None, SOON)
         require(address, "dbus-daemon did not print its address (%s): %s" %
                 (describe_status(daemon.popen.poll()), daemon.stderr()))
         if kind == "session":
             self.session_address = address
         return address
 
-    def monitor(self, address):
-        return Monitor(self, address)
+    def monitor(self, address=None):
+        return Monitor(self, address or self.session_address)
 
     def agent(self, *options, address=None, bus="session", power_tool=None):
         """Starts the agent. Unless the options name a --root, it reads an empty folder as its
@@ -320,36 +291,34 @@ class Context:
         and no logind seat there, the agent's own user is the console user."""
         argv = [AGENT, "--bus", bus] + (["--power-tool", power_tool] if power_tool else [])
         if "--root" not in options:
-            root = self.path("root-%d" % len(self.processes))
-            os.mkdir(root)
-            argv += ["--root", root]
+            argv += ["--root", tempfile.mkdtemp(prefix="root-", dir=self.directory)]
         return Agent(self, "agent", argv + list(options), env=self.bus_env(address, bus))
-
-    def bus_env(self, address, bus="session"):
-        if address is None:
-            return self.env()
-        return self.env(**{"DBUS_%s_BUS_ADDRESS" % bus.upper(): address})
 
     def power_tool(self, body="", label="power-tool"):
         """Writes a stand-in for the power-management tool; returns (tool path, PowerRecord).
         Each run appends its arguments, space-separated, as one line of the record, then runs
         `body` (shell)."""
         tool = self.path(label)
-        record = PowerRecord(tool + ".calls")
         with open(tool, "w") as f:
-            f.write('#!/bin/sh\necho "$*" >> "%s"\n%s\n' % (record.path, body))
+            f.write('#!/bin/sh\necho "$*" >> "%s.calls"\n%s\n' % (tool, body))
         os.chmod(tool, 0o755)
-        return tool, record
+        return tool, PowerRecord(tool + ".calls")
 
-    def run(self, argv, address=None, bus="session", timeout=SOON, env=None, label=None):
+    def start(self, argv, address=None, bus="session", env=None, label=None):
+        """Starts a client in the background."""
+        return Process(self, label or os.path.basename(argv[0]), argv,
+                       env=env if env is not None else self.bus_env(address, bus))
+
+    def start_companion(self, *args, address=None, bus="session"):
+        return self.start([CLI] + list(args), address, bus, label="trellis")
+
+    def run(self, argv, address=None, bus="session", env=None, label=None, timeout=SOON):
         """Runs a short-lived client; returns (status, stdout, stderr). A client that does not
         end in time is a failed check (and is killed)."""
-        process = self.start(argv, address, bus, label, env)
+        process = self.start(argv, address, bus, env, label)
         status = process.wait(timeout)
-        if status is None:
-            check(False, "%s did not end within %.0f s" % (" ".join(argv)[:200], timeout))
+        if not check(status is not None, "%s did not end within %.0f s" % (" ".join(argv)[:200], timeout)):
             process.stop()
-            status = process.popen.returncode
         return status, process.stdout(), process.stderr()
 
     def run_ok(self, argv, what, **options):
@@ -357,16 +326,8 @@ class Context:
         check(status == 0, "%s: %s failed (%s): %s" % (what, " ".join(argv)[:200], describe_status(status), err.strip()))
         return out
 
-    def companion(self, *args, address=None, bus="session", timeout=SOON, env=None):
-        return self.run([CLI] + list(args), address=address, bus=bus, timeout=timeout, env=env, label="trellis")
-
-    def start(self, argv, address=None, bus="session", label=None, env=None):
-        """Starts a client in the background."""
-        return Process(self, label or os.path.basename(argv[0]), argv,
-                       env=env if env is not None else self.bus_env(address, bus))
-
-    def start_companion(self, *args, address=None, bus="session"):
-        return self.start([CLI] + list(args), address, bus, label="trellis")
+    def companion(self, *args, **options):
+        return self.run([CLI] + list(args), label="trellis", **options)
 
 
 class PowerRecord:
@@ -429,8 +390,7 @@ class Message:
         payload = fields.get("payload", {})
         self.signature = payload.get("type", "")
         self.body = [decode(t, d) for t, d in zip(split_signature(self.signature), payload.get("data", []))]
-        stamp = fields.get("timestamp-realtime")
-        self.time = stamp / 1e6 if stamp else time.time()
+        self.time = fields.get("timestamp-realtime", time.time() * 1e6) / 1e6  # when busctl received it
         self.is_notification = (self.kind == "signal" and self.path == OBJECT_PATH and self.interface == INTERFACE
                                 and self.member == MEMBER)
         parts = self.signature[:2] if self.is_notification else ""
@@ -439,10 +399,12 @@ class Message:
         self.user_info = self.body[2] if self.is_notification and self.signature == "ssa{sv}" else None
 
     def __repr__(self):
-        if self.is_notification:
-            return "Notification%s at %.6f from %s" % (show(self.body), self.time, self.sender)
-        return "%s %s.%s at %.6f from %s: %s" % (self.kind, self.interface, self.member, self.time, self.sender,
-                                                 show(self.body))
+        return "%s %s.%s%s at %.6f from %s" % (self.kind, self.interface, self.member, show(self.body), self.time,
+                                               self.sender)
+
+
+def _at_least(count, found):
+    return found if len(found) >= count else None
 
 
 class Monitor:
@@ -495,63 +457,42 @@ class Monitor:
     def wait(self, count, timeout, names=READINGS, sender=None, after=None):
         """Waits for `count` notifications with the given names (from `sender`, later than time
         `after`); returns them all, or None."""
-        def enough(messages):
-            found = self.notifications(names, sender, after, messages)
-            return found if len(found) >= count else None
-        return self.wait_for(enough, timeout)
+        return self.wait_for(lambda ms: _at_least(count, self.notifications(names, sender, after, ms)), timeout)
 
     def wait_cycle(self, timeout, sender=None, after=None):
         """Waits for a complete cycle (a fans reading closes it) later than `after`; returns the
         fans reading or None."""
-        found = self.wait(1, timeout, [FANS], sender, after)
-        return found[0] if found else None
-
-    def wait_early_in_interval(self, sender, what):
-        """Returns early in an interval between two cycles of `sender` (waiting for the next cycle
-        if the last one is more than a second ago), so that a command sent now reaches the agent
-        well before its next tick; ends the case if the cycles have stopped."""
-        last = self.notifications([FANS], sender)
-        if last and time.time() - last[-1].time < 1.0:
-            return
-        require(self.wait_cycle(INTERVAL + SOON, sender=sender, after=time.time()),
-                "%s: the agent stopped posting readings" % what)
+        return (self.wait(1, timeout, [FANS], sender, after) or [None])[0]
 
     def wait_reading_matches(self, count, timeout):
         """Waits until clients have asked the bus for `count` match rules on reading names (a
         watcher asks for three); returns them or None."""
-        def matches(messages):
-            found = [m for m in messages if m.member == "AddMatch" and m.body and m.body[0][0] == "s"
-                     and any("arg0='%s'" % name in m.body[0][1] for name in READINGS)]
-            return found if len(found) >= count else None
-        return self.wait_for(matches, timeout)
+        return self.wait_for(lambda ms: _at_least(count, [
+            m for m in ms if m.member == "AddMatch" and m.body and m.body[0][0] == "s" and
+            any("arg0='%s'" % name in m.body[0][1] for name in READINGS)]), timeout)
 
-
-def expect_quiet(monitor, sender, since, what):
-    """Checks that `sender` posts no reading for QUIET seconds after time `since`."""
-    time.sleep(max(0.0, since + QUIET - time.time()))
-    late = monitor.readings(sender, after=since)
-    check(not late, "%s: readings went on: %s" % (what, show(late)))
+    def expect_pause(self, sender, send, what):
+        """Calls `send` (which sends a pause) early in an interval between two cycles of `sender`,
+        so that the pause reaches the agent well before its next tick; checks that no reading
+        comes for QUIET seconds after."""
+        last = self.notifications([FANS], sender)
+        if not last or time.time() - last[-1].time > 1.0:
+            require(self.wait_cycle(INTERVAL + SOON, sender, time.time()), "%s: the readings had stopped" % what)
+        since = time.time()
+        send()
+        time.sleep(max(0.0, since + QUIET - time.time()))
+        late = self.readings(sender, since)
+        check(not late, "%s: the readings went on: %s" % (what, show(late)))
 
 
 def split_cycles(readings):
     """Groups readings into cycles of (CPU, SSD, fans); returns (cycles, problem or None)."""
-    cycles = []
-    for index in range(0, len(readings), 3):
-        group = readings[index:index + 3]
-        names = [m.name for m in group]
-        if names != list(READINGS)[:len(group)]:
-            return cycles, "reading %d on should be a cycle in the order CPU, SSD, fans; got %s" % (
-                index, [n.replace("NSNotificationName", "") for n in names])
-        if len(group) == 3:
-            cycles.append(group)
+    cycles = [readings[i:i + 3] for i in range(0, len(readings), 3)]
+    for index, cycle in enumerate(cycles):
+        if [m.name for m in cycle] != list(READINGS):
+            return cycles[:index], "readings should come in whole cycles of CPU, SSD, fans; cycle %d is %s" % (
+                index, [m.name.replace("NSNotificationName", "") for m in cycle])
     return cycles, None
-
-
-def whole_cycles_problem(readings):
-    cycles, problem = split_cycles(readings)
-    if problem is None and len(readings) % 3:
-        problem = "the readings should end with a whole cycle: %s" % [m.name for m in readings[-3:]]
-    return problem
 
 
 def grid_problem(times, tolerance):
@@ -575,11 +516,11 @@ def grid_problem(times, tolerance):
 # Senders
 
 
-def gdbus_emit_argv(name, object_text="''", info_text="@a{sv} {}", bus="session"):
+def gdbus_emit_argv(name, object_text="''", info_text="@a{sv} {}"):
     """A gdbus emit command line for the notification `name`; the other arguments are GVariant
     texts (None leaves them out)."""
     quoted = "'" + name.replace("\\", "\\\\").replace("'", "\\'") + "'"
-    return (["gdbus", "emit", "--" + bus, "--object-path", OBJECT_PATH, "--signal", INTERFACE + "." + MEMBER, quoted]
+    return (["gdbus", "emit", "--session", "--object-path", OBJECT_PATH, "--signal", INTERFACE + "." + MEMBER, quoted]
             + [a for a in (object_text, info_text) if a is not None])
 
 
@@ -589,79 +530,3 @@ def dbus_send_argv(*args):
 
 def busctl_emit_argv(address, signature, *args):
     return ["busctl", "--address=" + address, "emit", OBJECT_PATH, INTERFACE, MEMBER, signature] + [str(a) for a in args]
-
-
-# A minimal D-Bus client, for what no command-line tool does: send a signal larger than a command
-# line can hold, or send one and stay connected (on the system bus the agent asks the bus who sent
-# a command after it arrived; a client that has already gone cannot be asked about).
-# Run as a script: harness.py hold-and-send ADDRESS NAME SECONDS BLOB_BYTES.
-
-
-def _string(data, text, length_format="<I"):
-    raw = text.encode()
-    if length_format == "<I":
-        data += b"\0" * (-len(data) % 4)
-    return data + struct.pack(length_format, len(raw)) + raw + b"\0"
-
-
-def _pad8(data):
-    return data + b"\0" * (-len(data) % 8)
-
-
-def hold_and_send(address, name, seconds, blob_bytes=0):
-    """Connects, says Hello, broadcasts Notification(name, "", {"blob": "x" * blob_bytes} or {})
-    and stays connected for `seconds` (or until the bus closes the connection)."""
-    def message(kind, serial, fields, body):
-        array = b""
-        for code, type_code, value in fields:
-            array = _pad8(array) + struct.pack("<BBcB", code, 1, type_code.encode(), 0)
-            array = _string(array, value, "<B" if type_code == "g" else "<I")
-        return _pad8(struct.pack("<cBBBIII", b"l", kind, 0, 1, len(body), serial, len(array)) + array) + body
-
-    path = next(p for p in address.split(";") if p.startswith("unix:path=")).split("=", 1)[1].split(",")[0]
-    connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    connection.connect(path)
-    connection.sendall(b"\0AUTH EXTERNAL " + str(os.geteuid()).encode().hex().encode() + b"\r\n")
-    reply = b""
-    while b"\r\n" not in reply:
-        chunk = connection.recv(4096)
-        if not chunk:
-            raise OSError("the bus closed the connection during authentication")
-        reply += chunk
-    if not reply.startswith(b"OK "):
-        raise OSError("authentication refused: %r" % reply)
-    connection.sendall(b"BEGIN\r\n")
-    bus = "org.freedesktop.DBus"
-    hello = message(1, 1, [(1, "o", "/org/freedesktop/DBus"), (2, "s", bus), (3, "s", "Hello"), (6, "s", bus)], b"")
-    body = _string(_string(b"", name), "")
-    entries = b""
-    if blob_bytes:
-        # One dictionary entry {"blob": <"x" * blob_bytes>}; entries start 8-aligned after the length.
-        entries = _string(_string(b"", "blob"), "s", "<B")
-        entries = _string(entries, "x" * blob_bytes)
-    body += b"\0" * (-len(body) % 4)
-    body = _pad8(body + struct.pack("<I", len(entries))) + entries
-    notification = message(4, 2, [(1, "o", OBJECT_PATH), (2, "s", INTERFACE), (3, "s", MEMBER),
-                                  (8, "g", "ssa{sv}")], body)
-    connection.sendall(hello + notification)
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([connection], [], [], max(0.0, deadline - time.monotonic()))
-        if ready and not connection.recv(65536):
-            break
-    connection.close()
-
-
-def hold_and_send_argv(address, name, seconds, blob_bytes=0, python=None, script=None):
-    """A command line that runs hold_and_send in a process of its own. `script` is a copy of this
-    file to run instead of this one (for another user, who may not be able to read this one)."""
-    return [python or sys.executable, script or os.path.abspath(__file__), "hold-and-send", address, name,
-            str(seconds), str(blob_bytes)]
-
-
-if __name__ == "__main__":
-    if len(sys.argv) == 6 and sys.argv[1] == "hold-and-send":
-        hold_and_send(sys.argv[2], sys.argv[3], float(sys.argv[4]), int(sys.argv[5]))
-        sys.exit(0)
-    print("usage: harness.py hold-and-send ADDRESS NAME SECONDS BLOB_BYTES")
-    sys.exit(2)

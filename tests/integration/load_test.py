@@ -19,14 +19,14 @@ def resident_kib(pid):
 
 
 def command_burst(ctx):
-    address = ctx.start_bus()
-    monitor = ctx.monitor(address)
+    ctx.start_bus()
+    monitor = ctx.monitor()
     tool, record = ctx.power_tool()
-    agent = ctx.agent(address=address, power_tool=tool)
+    agent = ctx.agent(power_tool=tool)
     require(monitor.wait_cycle(SOON), "no readings before the burst")
     resident_before = resident_kib(agent.pid)
 
-    senders = [ctx.start_companion("post", name, "--repeat", str(count), address=address) for name, count in BURST]
+    senders = [ctx.start_companion("post", name, "--repeat", str(count)) for name, count in BURST]
     for sender in senders:
         check(sender.wait(SOON * 3) == 0, "a sender of the burst failed: %s" % sender.stderr())
     names = [name for name, _ in BURST]
@@ -43,7 +43,7 @@ def command_burst(ctx):
     agent.expect_running("after the burst")
     grown = resident_kib(agent.pid) - resident_before
     check(grown < 16 * 1024, "the agent's memory should stay bounded: it grew by %d KiB" % grown)
-    ctx.companion("quit", address=address)
+    ctx.companion("quit")
     agent.expect_exit(0, SOON, "quit after the burst")
 
 
@@ -57,12 +57,12 @@ def plain(value):
 
 
 def hundred_watchers(ctx):
-    address = ctx.start_bus()
-    monitor = ctx.monitor(address)
-    agent = ctx.agent("--smc", "sim:" + DEMO, address=address)
+    ctx.start_bus()
+    monitor = ctx.monitor()
+    agent = ctx.agent("--smc", "sim:" + DEMO)
     require(monitor.wait_cycle(SOON), "no readings from the agent")
 
-    watchers = [ctx.start_companion("watch", "--json", address=address) for _ in range(WATCHERS)]
+    watchers = [ctx.start_companion("watch", "--json") for _ in range(WATCHERS)]
     require(monitor.wait_reading_matches(3 * WATCHERS, SOON * 3),
             "not every watcher subscribed within %.0f s" % (SOON * 3))
     # Two whole cycles (and more) after every watcher was listening.
