@@ -67,10 +67,10 @@ def preferences_outlive_the_process_that_wrote_them(ctx):
     expect(ctx, ("purge",), 0, re.compile(r"(\d+ B|\d+ KB|\d+\.\d MB|\d+\.\d GB)\n"))
 
 
-SCRIPT = """#!/bin/sh
+SCRIPT = r"""#!/bin/sh
 input=$(cat)
 case "$1" in
-  greet) printf 'hello %s\\n' "$(printf '%s' "$input" | python3 -c 'import json,sys; print(json.load(sys.stdin)["parameters"]["----"]["items"][0]["value"])')" ;;
+  greet) printf 'hello %s\n' "$(printf '%s' "$input" | sed -n 's/.*"items":\[{"type":"utxt","value":"\([^"]*\)"}.*/\1/p')" ;;
   call) printf '%s' "$input" ;;
   count) echo 3 ;;
   fail) echo "it broke" >&2; exit 4 ;;
