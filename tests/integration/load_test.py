@@ -6,7 +6,7 @@ give every watcher every reading. Runs on one thread (see harness.py)."""
 import json
 import time
 
-from harness import (DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, SOON, TOOL_OFF, TOOL_ON, check, note, require,
+from harness import (DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, SOON, TOOL_OFF, TOOL_ON, check, require,
                      run_cases, show)
 
 BURST = [(POWER_ON, 500), (POWER_OFF, 500), (PAUSE, 2000), ("org.example.NotACommand", 7000)]

@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import time
 
-from harness import (CLI, PAUSE, POWER_OFF, POWER_ON, SOON, START, TOOL_OFF, check, describe_status, require,
+from harness import (CLI, PAUSE, POWER_ON, SOON, START, TOOL_OFF, check, describe_status, require,
                      run_cases, show, skip_script)
 
 AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
