@@ -217,32 +217,41 @@ char processState(pid_t pid) {
   return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
 }
 
-TEST(PosixProcessRunnerTest, TimeLimitKillsAHungChildWithWhatItStartedAndKeepsItsOutput) {
+TEST(PosixProcessRunnerTest, TimeLimitKillsTheChildWithEverythingItStartedAndFailsTheRun) {
   lnx::PosixProcessRunner runner({.timeLimit = 300ms});
   auto start = std::chrono::steady_clock::now();
-  std::optional<std::string> output = runner.run("/bin/bash", {"-c", "echo started; sleep 30 & echo $!; wait"});
+  // A child that closed its output is stopped as well as one that keeps printing.
+  EXPECT_EQ(runner.run("/bin/bash", {"-c", "echo bye; exec >&- 2>&-; sleep 30"}), std::nullopt);
+
+  // One descendant leaves the process group, one stays in it; both hold the output open.
+  std::optional<ProcessResult> result = runner.runWith(
+      {"/bin/bash", {"-c", "echo started; setsid sleep 30 & echo $!; sleep 30 & echo $!; wait"}, std::nullopt, false});
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_FALSE(hasChildLeft());
-
-  ASSERT_TRUE(output.has_value());
-  std::istringstream lines(*output);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_TRUE(result->timedOut);
+  EXPECT_EQ(result->exitCode, std::nullopt);
+  std::istringstream lines(result->standardOutput);
   std::string first;
-  pid_t grandchild = 0;
-  lines >> first >> grandchild;
+  pid_t outside = 0, inside = 0;
+  lines >> first >> outside >> inside;
   EXPECT_EQ(first, "started");
-  ASSERT_GT(grandchild, 0);
-  char state = processState(grandchild);
-  for (int tries = 0; tries < 200 && state != 0 && state != 'Z'; ++tries) {
-    std::this_thread::sleep_for(10ms);
-    state = processState(grandchild);
+  for (pid_t grandchild : {outside, inside}) {
+    ASSERT_GT(grandchild, 0);
+    EXPECT_EQ(processState(grandchild), 0) << "descendant " << grandchild << " outlived the limit";
   }
-  EXPECT_TRUE(state == 0 || state == 'Z') << "the background sleep is still running: " << state;
+}
 
-  // A child that closed its output is covered too.
-  start = std::chrono::steady_clock::now();
-  EXPECT_THAT(runner.run("/bin/bash", {"-c", "echo bye; exec >&- 2>&-; sleep 30"}), Optional(std::string("bye\n")));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-  EXPECT_FALSE(hasChildLeft());
+TEST(PosixProcessRunnerTest, OutputBeyondTheLimitIsReadAndCountedButNotKept) {
+  lnx::PosixProcessRunner runner({.timeLimit = std::nullopt, .outputLimit = 4, .errorLimit = 2});
+  EXPECT_THAT(runner.run("/bin/bash", {"-c", "printf 0123456789"}),
+              Optional(std::string("0123\n[6 more bytes discarded]\n")));
+  std::optional<ProcessResult> result =
+      runner.runWith({"/bin/bash", {"-c", "head -c 300000 /dev/zero | tr '\\0' x; echo oops >&2"}, std::nullopt, false});
+  ASSERT_TRUE(result.has_value());
+  EXPECT_EQ(result->exitCode, 0);
+  EXPECT_EQ(result->standardOutput, "xxxx\n[299996 more bytes discarded]\n");
+  EXPECT_EQ(result->standardError, "oo\n[3 more bytes discarded]\n");
 }
 
 TEST(PosixProcessRunnerTest, ChildWithinTheTimeLimitRunsAsWithout) {
