@@ -3,6 +3,10 @@
 // time. nlohmann-json's exceptions are caught here and turned into messages.
 #include "platform/sim/sim_smc.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +22,8 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kMaxValueBytes = 32;
+// A key table is a few kilobytes; anything this large is not one.
+constexpr std::size_t kMaxTableBytes = 4 * 1024 * 1024;
 
 // A key as checked, before the transport that will hold it exists.
 struct ParsedKey {
@@ -277,20 +283,39 @@ std::unique_ptr<SimSmc> SimSmc::parse(std::string_view text, std::string* error)
 std::unique_ptr<SimSmc> SimSmc::load(const std::string& path, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  // Without blocking, so that a FIFO is refused rather than waited on.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
     *error = path + ": " + std::strerror(errno);
     return nullptr;
   }
+  struct stat status {};
   std::string text;
-  char chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-  const bool failed = std::ferror(file) != 0;
-  const int readErrno = errno;
-  std::fclose(file);
-  if (failed) {
+  int readErrno = ::fstat(fd, &status) != 0 ? errno : 0;
+  if (readErrno == 0 && !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    *error = path + ": not a regular file";
+    return nullptr;
+  }
+  // Read to the end, never more than the cap: the size may change while the file is read.
+  char chunk[16384];
+  while (readErrno == 0 && text.size() <= kMaxTableBytes) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      text.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      readErrno = errno;
+    }
+  }
+  ::close(fd);
+  if (readErrno != 0) {
     *error = path + ": " + std::strerror(readErrno);
+    return nullptr;
+  }
+  if (text.size() > kMaxTableBytes) {
+    *error = path + ": larger than " + std::to_string(kMaxTableBytes / (1024 * 1024)) + " MiB: not a key table";
     return nullptr;
   }
   std::unique_ptr<SimSmc> smc = parse(text, error);

@@ -48,9 +48,10 @@ class SimSmc final : public SmcTransport {
   // The handle `open` gives.
   static constexpr std::uint32_t kConnection = 0x534D43;  // "SMC"
 
-  // Loads the file at `path`. On failure returns null and sets `*error` (if given) to a message
-  // that names the file and then the line and column (JSON syntax) or the field
-  // ("keys[3].bytes: odd number of hex digits").
+  // Loads the file at `path`, which must be a regular file of at most 4 MiB. On failure returns
+  // null and sets `*error` (if given) to a message that names the file and then the reason: not a
+  // regular file, too large, the line and column (JSON syntax) or the field ("keys[3].bytes: odd
+  // number of hex digits").
   static std::unique_ptr<SimSmc> load(const std::string& path, std::string* error);
   // The same from text in memory; messages start with the line or the field.
   static std::unique_ptr<SimSmc> parse(std::string_view text, std::string* error);

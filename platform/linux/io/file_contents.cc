@@ -22,8 +22,18 @@ std::nullopt_t fail(int* error, int code) {
 
 }  // namespace
 
-int openForReading(const std::string& path) {
-  return retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+int openForReading(const std::string& path, FileKind kind) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer before it can be refused;
+  // reads of a regular file do not block either way.
+  const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::kRegular ? O_NONBLOCK : 0);
+  const int fd = retryOnEintr([&] { return ::open(path.c_str(), flags); });
+  if (fd < 0 || kind == FileKind::kAny) return fd;
+  struct stat status {};
+  const int code = ::fstat(fd, &status) != 0 ? errno : !S_ISREG(status.st_mode) ? EINVAL : 0;
+  if (code == 0) return fd;
+  closeFile(fd);
+  errno = code;
+  return -1;
 }
 
 void closeFile(int fd) {
@@ -43,21 +53,9 @@ std::optional<std::string> readToEnd(int fd, std::size_t maxSize, int* error) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::size_t maxSize, FileKind kind, int* error) {
-  // Non-blocking, so that opening a FIFO does not wait for a writer before it can be refused;
-  // reads of a regular file do not block either way.
-  const int flags = O_RDONLY | O_CLOEXEC | (kind == FileKind::kRegular ? O_NONBLOCK : 0);
-  const int fd = retryOnEintr([&] { return ::open(path.c_str(), flags); });
+  const int fd = openForReading(path, kind);
   if (fd < 0) return fail(error, errno);
-  int code = 0;
-  struct stat status {};
-  if (kind == FileKind::kRegular) {
-    if (::fstat(fd, &status) != 0) {
-      code = errno;
-    } else if (!S_ISREG(status.st_mode)) {
-      code = EINVAL;
-    }
-  }
-  std::optional<std::string> text = code == 0 ? readToEnd(fd, maxSize, error) : fail(error, code);
+  std::optional<std::string> text = readToEnd(fd, maxSize, error);
   closeFile(fd);
   return text;
 }

@@ -38,8 +38,9 @@ std::optional<std::string> readToEnd(int fd, std::size_t maxSize, int* error = n
 // nothing when it cannot be read or is over 64 KiB.
 std::optional<std::string> readAttribute(const std::string& path);
 
-// Opens `path` read-only and close-on-exec: a descriptor, or -1 with errno set.
-int openForReading(const std::string& path);
+// Opens `path` read-only and close-on-exec: a descriptor, or -1 with errno set (EINVAL for a file
+// not of `kind`, which is refused without waiting on it).
+int openForReading(const std::string& path, FileKind kind = FileKind::kAny);
 
 // Closes `fd` unless it is negative. Never retried: Linux releases the descriptor even when close
 // reports an error.

@@ -26,14 +26,17 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t kHandle = 1;
+constexpr std::size_t kMaxSensorText = 4096;
 constexpr int kMaxFans = 9;  // the client rejects a larger fan count
 constexpr std::size_t kFanIdSize = 16;
 constexpr std::size_t kFanIdHeader = 4;
 
 class PosixSensorFiles final : public SensorFiles {
  public:
+  // Sensor values are regular files (sysfs attributes): anything else, a FIFO say, is refused
+  // rather than waited on.
   int open(const std::string& path) override {
-    const int fd = openForReading(path);
+    const int fd = openForReading(path, FileKind::kRegular);
     return fd < 0 ? -errno : fd;
   }
 
@@ -88,10 +91,11 @@ std::string resolved(const fs::path& path) { return resolvedPath(path).value_or(
 std::optional<std::string> readText(SensorFiles& files, const std::string& path) {
   const int fd = files.open(path);
   if (fd < 0) return std::nullopt;
-  std::string text(4096, '\0');
+  // A sysfs attribute holds at most a page: a longer file is not one, and is refused.
+  std::string text(kMaxSensorText + 1, '\0');
   const long n = files.read(fd, text.data(), text.size());
   files.close(fd);
-  if (n < 0) return std::nullopt;
+  if (n < 0 || static_cast<std::size_t>(n) > kMaxSensorText) return std::nullopt;
   text.resize(static_cast<std::size_t>(n));
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' || text.back() == '\0')) {
     text.pop_back();
