@@ -99,14 +99,22 @@ void HardwareManager::reloadAllInfo() {
   Dictionary fans = fan_->getFanInfo()->mj_keyValues();
   notifications.postCFNotificationWithName(protocol::kFansSpeed, Dictionary{{std::string(protocol::kFanKey), fans}});
 
-  state_.cpuTemperature = cpuTemperature;
-  state_.diskTemperature = diskTemperature;
-  state_.fans = std::move(fans);
-  state_.cpuMeasured = cpu_->temperatureMeasured();
-  state_.diskMeasured = mainDisk != nullptr && disk_->temperatureMeasured();
-  ++state_.cycles;
-  state_.lastSampleMicros = env_.wallClockMicros();
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.cpuTemperature = cpuTemperature;
+    state_.diskTemperature = diskTemperature;
+    state_.fans = std::move(fans);
+    state_.cpuMeasured = cpu_->temperatureMeasured();
+    state_.diskMeasured = mainDisk != nullptr && disk_->temperatureMeasured();
+    ++state_.cycles;
+    state_.lastSampleMicros = env_.wallClockMicros();
+  }
   notifyStateListeners();
+}
+
+AgentState HardwareManager::stateSnapshot() const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return state_;
 }
 
 void HardwareManager::addStateListener(std::function<void(const AgentState&)> listener) {
@@ -120,7 +128,10 @@ void HardwareManager::notifyStateListeners() {
 void HardwareManager::pauseTool() {
   if (timer_) timer_->setFireDateDistantFuture();
   if (state_.paused) return;
-  state_.paused = true;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    state_.paused = true;
+  }
   notifyStateListeners();
 }
 

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,11 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   // One sampling cycle: refresh CPU, fan and disk, then post CPU, SSD and fan readings.
   void reloadAllInfo();
 
-  // The last cycle's readings and the sampling state.
+  // The last cycle's readings and the sampling state. Main thread only.
   const AgentState& state() const { return state_; }
+  // A copy of the same, for any thread: the copy is taken under the lock the cycle updates it
+  // under, so it never mixes two cycles.
+  AgentState stateSnapshot() const;
   // Called on the main thread after every cycle and when sampling pauses, in the order added.
   void addStateListener(std::function<void(const AgentState&)> listener);
 
@@ -87,6 +91,7 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   std::shared_ptr<MemoryInfo> memory_;
   std::unique_ptr<RepeatingTimer> timer_;
   AgentState state_;
+  mutable std::mutex stateMutex_;  // guards writes of `state_` and copies from other threads
   std::vector<std::function<void(const AgentState&)>> stateListeners_;
 };
 

@@ -4,16 +4,56 @@
 #include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/app_delegate.h"
 #include "app/hardware_manager.h"
+#include "app/metrics_export.h"
 #include "base/system_log.h"
 #include "notify/distributed_center.h"
 #include "platform/linux/bus/agent_object.h"
+#include "platform/linux/http/metrics_endpoint.h"
+#include "platform/linux/io/atomic_file.h"
+#include "platform/linux/sensors/hwmon_smc.h"
 #include "platform/linux/services.h"
+
+namespace {
+
+using namespace trellis;
+
+// The transport and the sensors behind the CPU and disk keys, for the metrics' info.
+ExpositionInfo describeSources(lnx::LinuxServices& platform) {
+  ExpositionInfo info;
+  info.version = TRELLIS_VERSION;
+  const std::string& description = platform.smcDescription();
+  info.transport = description.substr(0, description.find(':'));
+  if (const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(&platform.smc())) {
+    for (const lnx::HwmonKeySource& source : hwmon->sources()) {
+      if (source.key == "TC0P") info.cpuSource = source.source;
+      if (source.key == "TH0x") info.diskSource = source.source;
+    }
+  }
+  return info;
+}
+
+// Replaces DIR/trellis.prom; says so in the log when writing starts or stops failing.
+std::function<void(const std::string&)> textfileWriter(const std::string& folder) {
+  return [folder, failing = false](const std::string& text) mutable {
+    std::string error;
+    const bool written = lnx::replaceFile(folder, "trellis.prom", text, &error);
+    if (written == !failing) return;
+    failing = !written;
+    systemLog().write(failing ? kLogWarning : kLogNotice,
+                      failing ? "trellis-agent: cannot write the metrics textfile: " + error
+                              : "trellis-agent: the metrics textfile is written again");
+  };
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace trellis;
@@ -39,8 +79,23 @@ int main(int argc, char** argv) {
                  "default: /usr/bin/pmset, else powerprofilesctl");
   app.add_option("--smc", options.smc, "the SMC transport: auto, hwmon, applesmc, sim:PATH or none")
       ->capture_default_str();
+  std::string metricsListen;
+  std::string metricsTextfile;
+  bool metricsCollectors = false;
+  app.add_option("--metrics-listen", metricsListen,
+                 "serve the readings for Prometheus at http://ADDR:PORT/metrics (a bare PORT: 127.0.0.1)");
+  app.add_option("--metrics-textfile", metricsTextfile,
+                 "write the readings to DIR/trellis.prom after every cycle (node_exporter's textfile collector)");
+  app.add_flag("--metrics-collectors", metricsCollectors,
+               "add the CPU, memory, disk and network records to the metrics");
   app.set_version_flag("--version", std::string("trellis-agent ") + TRELLIS_VERSION);
   CLI11_PARSE(app, argc, argv);
+  std::optional<lnx::ListenAddress> listen;
+  if (!metricsListen.empty() && !(listen = lnx::parseListenAddress(metricsListen))) {
+    std::fprintf(stderr, "trellis-agent: --metrics-listen wants ADDR:PORT, [ADDR6]:PORT or PORT, not %s\n",
+                 metricsListen.c_str());
+    return 2;
+  }
 
   // Never destroyed: the manager and the notification registry point at these services until the
   // process ends.
@@ -76,6 +131,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trellis-agent: %s\n", error.c_str());
     return 1;
   }
+  // The metrics: served from the start (without readings until the first cycle), built on the
+  // manager's snapshot once it exists.
+  std::atomic<MetricsExport*> metrics{nullptr};
+  const ExpositionInfo metricsInfo = describeSources(*platform);
+  std::unique_ptr<lnx::MetricsEndpoint> endpoint;
+  if (listen) {
+    auto render = [&metrics, &metricsInfo](ExpositionFormat format) {
+      MetricsExport* exporter = metrics.load();
+      return exporter != nullptr ? exporter->render(format) : renderExposition({}, metricsInfo, nullptr, format);
+    };
+    endpoint = lnx::MetricsEndpoint::start(*listen, render, {}, &error);
+    if (!endpoint) {
+      std::fprintf(stderr, "trellis-agent: %s\n", error.c_str());
+      return 1;
+    }
+  }
   platform->loop()->setHangupHandler(
       [] { systemLog().write(kLogNotice, "trellis-agent: hangup signal ignored (the agent reads no configuration)"); });
 
@@ -85,8 +156,15 @@ int main(int argc, char** argv) {
   };
   // Tell systemd (Type=notify) that the service has started; a no-op elsewhere.
   hooks.ready = [] { (void)sd_notify(0, "READY=1"); };
-  hooks.launched = [&manager, &object] {
+  hooks.launched = [&] {
     manager = &HardwareManager::share();
+    if (listen || !metricsTextfile.empty()) {
+      MetricsExport::Options exportOptions;
+      exportOptions.info = metricsInfo;
+      exportOptions.collectors = metricsCollectors;
+      if (!metricsTextfile.empty()) exportOptions.writeTextfile = textfileWriter(metricsTextfile);
+      metrics.store(new MetricsExport(*manager, exportOptions));  // lives as long as the manager
+    }
     object->publish(manager->state());
     manager->addStateListener([&object, paused = false](const AgentState& state) mutable {
       object->publish(state);
