@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/linux/sensors/applesmc_smc.h"
 #include "platform/sim/sim_smc.h"
 #include "smc/smc_key_table.h"
 #include "smc/smc_transport.h"
@@ -23,6 +26,24 @@ SmcKeyTable::Entry smcEntry(const char* key, const char* type, const std::vector
 SmcMessage smcRequest(std::uint8_t command, const std::string& key);
 SmcMessage smcIndexRequest(std::uint32_t index);
 std::string smcKeyText(std::uint32_t code);
+
+// The fields of a message; the rest is zero. `key` and `type` are four characters or empty (0);
+// `hex` gives the first value bytes.
+struct SmcFields {
+  std::uint8_t command = 0;
+  std::string key{};
+  std::uint8_t result = 0;
+  std::uint32_t size = 0;
+  std::string type{};
+  std::string hex{};
+  std::uint8_t attributes = 0;
+  std::uint32_t index = 0;
+};
+SmcMessage smcMessage(const SmcFields& fields);
+// Every field of `message` as text: "<command> <key> result <r> size <n> type <type> attr <a>
+// index <i> bytes <hex>", the bytes up to the last non-zero one, then " junk" when a reserved or
+// padding byte is not zero. A key or type that is not four printable characters shows in hex.
+std::string smcText(const SmcMessage& message);
 
 // One exchange on `transport`; the reply starts as 0xEE bytes so that what a failure leaves shows.
 struct SmcExchange {
@@ -54,6 +75,51 @@ std::string simKey(const std::string& key, const std::string& type, const std::s
 
 // What `body` printed to the stream it is given.
 std::string printedBy(const std::function<void(std::FILE*)>& body);
+
+// A stand-in for the applesmc driver's raw key attributes over a key list sorted by name, shown as
+// the driver shows them: text attributes end in a newline, key_at_index takes a decimal index
+// below the number of keys (EINVAL otherwise), the other key_at_index attributes describe the
+// selected key. Another process moving the selection, read errors and refused opens on request.
+struct FakeAppleSmcKey {
+  std::string name;
+  std::string type{};
+  std::vector<std::uint8_t> value;
+};
+// A key list shaped like an Intel Mac's, with a value longer than a message carries: sorted by
+// name, "ALV0" (40 bytes) comes first and "Th0H" last.
+std::vector<FakeAppleSmcKey> fakeMacKeys();
+
+class FakeAppleSmcDriver final : public lnx::AppleSmcFiles {
+ public:
+  using Attribute = lnx::AppleSmcAttribute;
+  using Access = lnx::AppleSmcAccess;
+  // Faults of one attribute: before each of its next `moves` reads (every read when negative)
+  // another process selects `moveTo`; its next `errors` reads fail with `error`.
+  struct Faults {
+    std::uint32_t moveTo = 0;
+    int moves = 0;
+    int error = 0;
+    int errors = 0;
+  };
+
+  explicit FakeAppleSmcDriver(std::vector<FakeAppleSmcKey> keys);
+  std::uint32_t indexOf(const std::string& name) const;
+
+  int open(Attribute attribute, Access access) override;
+  ssize_t read(Attribute attribute, void* buffer, std::size_t size) override;
+  ssize_t write(Attribute attribute, const void* bytes, std::size_t size) override;
+  std::string describe(Attribute attribute) const override;
+
+  std::vector<FakeAppleSmcKey> keys;
+  std::string keyCountText;  // what key_count shows (the SMC's "#KEY")
+  std::uint32_t selected = 0;
+  int operations = 0;  // reads and writes
+  std::map<Attribute, Faults> faults;
+  std::map<std::pair<Attribute, Access>, int> refusals;  // errno values of opens
+
+ private:
+  std::set<std::pair<Attribute, Access>> opened_;
+};
 
 // A simulated SMC installed as the process's transport (uninstalled on destruction). Every
 // exchange is recorded as "<command> <key> <dataSize>" ("5 TC0P 2"; key at index: "8 #<index> 0"),
