@@ -1,12 +1,15 @@
-// Helpers shared by the SMC suites: request builders, one-exchange calls, hex texts of values,
-// captured stream output, and a simulated SMC installed as the process's transport behind a
-// wrapper that records exchanges and fails chosen ones. Test thread only.
+// Helpers shared by the SMC suites: messages built from named fields and shown field by field,
+// one-exchange calls, hex texts of values, captured stream output, a stand-in for the applesmc
+// driver's files, and a simulated SMC installed as the process's transport behind a wrapper that
+// records exchanges and fails chosen ones. Test thread only.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,13 +19,26 @@
 
 namespace trellis::testing {
 
-// A key-table entry of `key` and `type` (four characters each) holding `bytes`.
-SmcKeyTable::Entry smcEntry(const char* key, const char* type, const std::vector<std::uint8_t>& bytes);
-
-// A request of `command` about `key` (four characters), every other field zero.
-SmcMessage smcRequest(std::uint8_t command, const std::string& key);
-SmcMessage smcIndexRequest(std::uint32_t index);
+// The four characters of a key or type code.
 std::string smcKeyText(std::uint32_t code);
+
+// The fields of a message; the rest is zero. `key` and `type` are four characters or empty (0);
+// `hex` gives the first value bytes.
+struct SmcFields {
+  std::uint8_t command = 0;
+  std::string key{};
+  std::uint8_t result = 0;
+  std::uint32_t size = 0;
+  std::string type{};
+  std::string hex{};
+  std::uint8_t attributes = 0;
+  std::uint32_t index = 0;
+};
+SmcMessage smcMessage(const SmcFields& fields);
+// Every field of `message` as text: "<command> <key> result <r> size <n> type <type> attr <a>
+// index <i> bytes <hex>", the bytes up to the last non-zero one, then " junk" when a reserved or
+// padding byte is not zero. A key or type that is not four printable characters shows in hex.
+std::string smcText(const SmcMessage& message);
 
 // One exchange on `transport`; the reply starts as 0xEE bytes so that what a failure leaves shows.
 struct SmcExchange {
@@ -36,11 +52,7 @@ SmcExchange smcExchange(SmcTransport& transport, std::uint32_t connection, const
 // What a client learns about `key` on `transport`: key information, then the value, as
 // "<type> <value bytes in hex>" (at most 32 bytes); "missing" for a key not found, "failed" or
 // "<type> failed" when an exchange fails, "result N" or "<type> result N" for another result.
-// The replies must echo the command and key and carry no attributes (test failures otherwise).
 std::string smcKey(SmcTransport& transport, const std::string& key);
-// Exchanges on another connection, with another selector or a short reply buffer fail with
-// kSmcIOError and leave the reply as it was (test failures otherwise).
-void expectForeignCallsRefused(SmcTransport& transport, std::uint32_t connection);
 
 // `bytes` in lower-case hex.
 std::string hexText(const std::vector<std::uint8_t>& bytes);
