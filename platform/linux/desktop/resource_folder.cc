@@ -70,8 +70,10 @@ std::string ResourceFolder::defaultRoot(const EnvironmentLookup& environment) {
   ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   std::string folder = length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string("/usr/bin/trellis");
   folder = folder.substr(0, folder.rfind('/'));
+  // Installed: PREFIX/bin/trellis reads PREFIX/share/trellis. The build tree has a link to the
+  // sources' share folder beside its programs.
   std::string installed = folder + "/../share/trellis";
-  return isDirectory(installed) ? installed : folder + "/../share";
+  return isDirectory(installed) ? installed : folder + "/share";
 }
 
 void ResourceFolder::loadOnce() {

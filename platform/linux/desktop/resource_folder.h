@@ -31,8 +31,8 @@ class ResourceFolder final : public ResourceBundle {
 
   // The languages the environment asks for, most preferred first; none for "C" and "POSIX".
   static std::vector<std::string> preferredLanguages(const EnvironmentLookup& environment);
-  // Where the resources are: $TRELLIS_RESOURCES, else ../share/trellis beside the executable,
-  // else ../share beside it (a build folder inside the source tree).
+  // Where the resources are: $TRELLIS_RESOURCES, else ../share/trellis beside the executable's
+  // folder (an installed program), else share in that folder (the build tree's link).
   static std::string defaultRoot(const EnvironmentLookup& environment);
 
  private:
