@@ -273,6 +273,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "floor: cannot post: %s\n", strerror(-r));
       return 1;
     }
+    if (cycles != 0 && step + 1 >= (unsigned long)cycles) break;
     /* The next 2-second tick still ahead: no drift, no catching up. */
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
