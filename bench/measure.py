@@ -9,6 +9,8 @@ contender's):
   agent, paused    the same, paused over the bus (org.trellis.Agent1.Pause) after its first reading
   agent, metrics   the same with --metrics-listen PORT, scraped every 2 s like node_exporter
   C floor          bench/floor: only the reads one cycle needs and the three sends, in C over sd-bus
+  wake-up alone    bench/floor --wake-only: sleeps to each 2-second tick and does nothing; what
+                   the wake-up itself costs here, which every contender's figure includes
   plain Python     bench/plain_loop.py: the same files, the same three signals, through Gio
   psutil loop      bench/psutil_loop.py: psutil's gathering, no bus (the old yardstick)
   collectd         collectd-core: cpu, load, df (/), thermal at Interval 2; network plugin to a
@@ -27,7 +29,7 @@ warm-up):
                    CPU of children it reaped (cutime + cstime of /proc/PID/stat), over the cycles
                    in the window: the readings seen on the bus for bus contenders, the scrapes
                    for node_exporter, the window / 2 s otherwise (psutil, collectd, the paused
-                   agent: per 2-second period)
+                   agent, the wake-up alone: per 2-second period)
   bus daemon       the same for the contender's own dbus-daemon, per cycle of that contender: the
                    routing of its messages to the one reader subscribed (this script's listener)
   VmRSS, PSS, Private_Dirty   /proc/PID/status and /proc/PID/smaps_rollup at the end of the window
@@ -372,6 +374,8 @@ class Run:
         plan = [
             Contender("floor", "C floor (bench/floor)", [os.path.join(build, "bench", "floor"), "--root", self.root],
                       bus="floor"),
+            Contender("wake", "wake-up alone (bench/floor --wake-only)",
+                      [os.path.join(build, "bench", "floor"), "--wake-only"]),
             Contender("agent", "agent", agent, bus="agent"),
             Contender("metrics", "agent, --metrics-listen (scraped)", agent + ["--metrics-listen",
                                                                              str(self.metrics_port)], bus="metrics"),
@@ -415,6 +419,8 @@ class Run:
                                                  stdout=subprocess.PIPE if announce else contender.log,
                                                  stderr=contender.log, text=True)
             self.contenders.append(contender)
+            if contender.key == "wake":  # no reading to wait for
+                continue
             try:
                 if contender.bus:
                     if not self.listener.first[contender.bus].wait(START_LIMIT):
@@ -473,7 +479,7 @@ class Run:
         elapsed = t1 - t0
 
         def cycles(key):
-            if key in ("paused", "psutil", "collectd"):
+            if key in ("paused", "psutil", "collectd", "wake"):
                 return elapsed / INTERVAL
             if key == "node_exporter":
                 return scrapes1[key] - scrapes0[key]
@@ -493,8 +499,9 @@ class Run:
                 "cycles": n,
             }
         for contender in self.contenders:
-            rows[contender.key]["startup_ms"] = contender.startup * 1e3
-            rows[contender.key]["startup_cpu_ms"] = contender.startup_cpu * 1e3
+            if contender.startup is not None:
+                rows[contender.key]["startup_ms"] = contender.startup * 1e3
+                rows[contender.key]["startup_cpu_ms"] = contender.startup_cpu * 1e3
         return rows, elapsed
 
     def close(self):
@@ -527,6 +534,7 @@ ROWS = [
     ("paused", "agent, paused"),
     ("metrics", "agent, --metrics-listen, scraped"),
     ("floor", "C floor (bench/floor)"),
+    ("wake", "wake-up alone (floor --wake-only)"),
     ("plain", "plain Python loop (Gio)"),
     ("psutil", "psutil loop (no bus)"),
     ("collectd", "collectd"),
@@ -675,7 +683,7 @@ def main():
     print()
     for note in skipped:
         print("skipped: " + note)
-    print("CPU per cycle of the paused agent and of psutil/collectd: per 2-second period. Wake-ups: the voluntary"
+    print("CPU per cycle of the paused agent, the wake-up alone, psutil and collectd: per 2-second period. Wake-ups: the voluntary"
           " context switches. The scraper's and the listener's CPU is not charged.")
     for name, (cpu, allocations) in sorted(inprocess.items()):
         print("%s: %.1f us CPU per cycle in-process, %s operator new calls per steady-state cycle" % (
