@@ -49,6 +49,7 @@ Run through bench/measure, which installs and builds what is needed."""
 
 import argparse
 import http.client
+import importlib.util
 import json
 import os
 import shutil
@@ -135,8 +136,8 @@ def memory_figures(pid):
     return figures
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -294,12 +295,11 @@ def wait_for(check, limit=START_LIMIT, period=0.002):
 # -- the contenders ---------------------------------------------------------------------------
 
 class Contender:
-    def __init__(self, key, label, argv, bus=None, env=None):
+    def __init__(self, key, label, argv, bus=None):
         self.key = key
         self.label = label
         self.argv = argv
         self.bus = bus  # the label of its private bus, if it posts on one
-        self.env = env
         self.process = None
         self.startup = None
         self.startup_cpu = None
@@ -651,9 +651,7 @@ def main():
                         help="the SMC table the agent, the floor and the plain loop read")
     args = parser.parse_args()
     args.table = os.path.abspath(args.table)
-    try:
-        import gi  # noqa: F401  (the listener and the plain loop need it)
-    except ImportError:
+    if importlib.util.find_spec("gi") is None:  # the listener and the plain loop need it
         sys.exit("bench/measure needs python3-gi")
 
     print("machine: %s, %d CPUs, %s; load average %s at the start" % (
