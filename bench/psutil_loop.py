@@ -3,6 +3,8 @@
 usage, the CPU and main-disk temperatures, the fans, the mounted volumes and their capacities).
 
   psutil_loop.py [--cycles N]        loop every 2 s; stop after N cycles (default: never)
+                 [--announce]        write "ready" on stdout once the first gathering is done
+                                     (bench/measure times the start-up with it)
   psutil_loop.py --bench N           gather N times back to back; print the mean wall and CPU
                                      time of one gathering in microseconds as JSON
 """
@@ -45,6 +47,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cycles", type=int, default=0)
     parser.add_argument("--bench", type=int, default=0)
+    parser.add_argument("--announce", action="store_true")
     args = parser.parse_args()
 
     if args.bench:
@@ -62,6 +65,8 @@ def main():
     while True:
         gather()
         done += 1
+        if done == 1 and args.announce:
+            print("ready", flush=True)
         if args.cycles and done >= args.cycles:
             return
         next_tick = start + 2.0 * done
