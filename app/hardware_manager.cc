@@ -65,6 +65,7 @@ HardwareManager::~HardwareManager() {
   env_.notifications->removeObserver(this);
   if (timer_) timer_->invalidate();
   timer_.reset();
+  if (powerPatience_) powerPatience_->invalidate();
 }
 
 void HardwareManager::addNotifications() {
@@ -142,12 +143,45 @@ void HardwareManager::openPowerSaving() { runPowerTool(true); }
 void HardwareManager::closePowerSaving() { runPowerTool(false); }
 
 void HardwareManager::runPowerTool(bool lowPowerOn) {
+  powerQueue_.push_back(lowPowerOn);
+  runQueuedPowerTools();
+}
+
+void HardwareManager::runQueuedPowerTools() {
   const auto& resolve = env_.powerCommand ? env_.powerCommand : installedServices().powerCommand;
   if (!resolve) missingService("the power command");
-  PowerCommand command = resolve(lowPowerOn);
-  // Started, not waited for: a tool that hangs must not stop the readings. Its output and outcome
-  // are not examined: a refusal goes unnoticed by design.
-  ProcessRunner::system().start(command.launchPath, command.arguments, {});
+  std::weak_ptr<HardwareManager> weakSelf = weak_from_this();
+  while (!powerToolRunning_ && !powerQueue_.empty()) {
+    PowerCommand command = resolve(powerQueue_.front());
+    powerQueue_.pop_front();
+    const std::uint64_t run = ++powerRun_;
+    powerToolRunning_ = true;
+    // The timer only posts: it must not be destroyed from inside its own callback.
+    powerPatience_ = env_.runLoop->addRepeatingTimer(kPowerToolPatience, [weakSelf, run] {
+      if (auto self = weakSelf.lock()) {
+        self->env_.runLoop->post([weakSelf, run] {
+          if (auto later = weakSelf.lock()) later->powerToolEnded(run);
+        });
+      }
+    });
+    // Started, not waited for: a tool that hangs must not stop the readings. Its output and
+    // outcome are not examined: a refusal goes unnoticed by design.
+    startingPowerTool_ = true;
+    ProcessRunner::system().start(command.launchPath, command.arguments, [weakSelf, run](const auto&) {
+      if (auto self = weakSelf.lock()) self->powerToolEnded(run);
+    });
+    startingPowerTool_ = false;
+  }
+}
+
+void HardwareManager::powerToolEnded(std::uint64_t run) {
+  if (run != powerRun_ || !powerToolRunning_) return;
+  powerToolRunning_ = false;
+  if (powerPatience_) powerPatience_->invalidate();
+  if (!startingPowerTool_) {
+    powerPatience_.reset();
+    runQueuedPowerTools();
+  }
 }
 
 }  // namespace trellis

@@ -3,6 +3,8 @@
 // commands a companion sends. Main thread only, except `share`, which any thread may call.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,6 +45,10 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   };
 
   static constexpr std::chrono::microseconds kInterval{2'000'000};
+  // Power commands run one at a time, in the order they came; a run that has not ended after
+  // this long is no longer waited for (the runner's own limit ends it), so one hung tool cannot
+  // hold back the commands after it.
+  static constexpr std::chrono::microseconds kPowerToolPatience{2'000'000};
 
   // The one instance, made on first use from the process's services; never destroyed.
   static HardwareManager& share();
@@ -81,6 +87,8 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   explicit HardwareManager(Environment environment);
   void addNotifications();
   void runPowerTool(bool lowPowerOn);
+  void runQueuedPowerTools();
+  void powerToolEnded(std::uint64_t run);
   void notifyStateListeners();
 
   Environment env_;
@@ -93,6 +101,11 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   AgentState state_;
   mutable std::mutex stateMutex_;  // guards writes of `state_` and copies from other threads
   std::vector<std::function<void(const AgentState&)>> stateListeners_;
+  std::deque<bool> powerQueue_;                     // commands waiting for the running tool
+  std::uint64_t powerRun_ = 0;                      // numbers the runs; the last one started
+  bool powerToolRunning_ = false;                   // run `powerRun_` is still waited for
+  bool startingPowerTool_ = false;                  // inside `start` (a runner may end it there)
+  std::unique_ptr<RepeatingTimer> powerPatience_;  // ends the wait for run `powerRun_`
 };
 
 }  // namespace trellis

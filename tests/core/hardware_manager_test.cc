@@ -64,7 +64,16 @@ struct RecordingRunner : ProcessRunner {
     runs.push_back(line);
     return std::string("ok\n");
   }
+  // Holding: runs start but end only when the test calls `finish`.
+  void start(const std::string& path, const std::vector<std::string>& args, Completion completion) override {
+    if (!hold) return ProcessRunner::start(path, args, std::move(completion));
+    run(path, args);
+    held.push_back(std::move(completion));
+  }
+  void finish(std::size_t index) { held.at(index)(std::string()); }
   Log runs;
+  bool hold = false;
+  std::vector<Completion> held;
 };
 
 class HardwareManagerTest : public ::testing::Test {
@@ -252,6 +261,26 @@ TEST_F(HardwareManagerTest, CommandNamesDifferingInCaseDoNothing) {
   EXPECT_EQ(center.posts().size(), 3u);
   EXPECT_TRUE(exits.empty());
   EXPECT_TRUE(runner.runs.empty());
+}
+
+TEST_F(HardwareManagerTest, PowerToolsRunOneAtATimeInOrderAndAHungOneIsWaitedForOnlySoLong) {
+  runner.hold = true;
+  command(protocol::kOpenPowerSaving);
+  command(protocol::kClosePowerSaving);
+  command(protocol::kOpenPowerSaving);
+  EXPECT_EQ(runner.runs, (Log{"/usr/bin/pmset -a lowpowermode 1"}));
+  runner.finish(0);
+  EXPECT_EQ(runner.runs.size(), 2u);
+  EXPECT_EQ(runner.runs.back(), "/usr/bin/pmset -a lowpowermode 0");
+  // The second hangs: the third starts once the patience is spent, not before.
+  loop.advance(HardwareManager::kPowerToolPatience - std::chrono::microseconds(1));
+  EXPECT_EQ(runner.runs.size(), 2u);
+  loop.advance(std::chrono::microseconds(1));
+  EXPECT_EQ(runner.runs.size(), 3u);
+  runner.finish(1);  // ends late: starts nothing more
+  runner.finish(2);
+  loop.advance(HardwareManager::kPowerToolPatience * 2);
+  EXPECT_EQ(runner.runs.size(), 3u);
 }
 
 TEST_F(HardwareManagerTest, PowerSavingOnAndOffUseThePlatformCommandsWithExactArguments) {
