@@ -108,7 +108,7 @@ std::vector<MountedVolume> selectVolumes(const std::vector<MountEntry>& mounts) 
     bool block = false;
     if (!network) {
       if (mount.major == 0) {
-        block = hasSubvolumes(mount.fsType) && mount.source.starts_with("/dev/");
+        block = (hasSubvolumes(mount.fsType) && mount.source.starts_with("/dev/")) || mount.fsType == "zfs";
       } else {
         block = mount.major != 1 && mount.major != 7;
       }
@@ -174,13 +174,13 @@ std::optional<VolumeDescription> LinuxDiskSource::describe(const std::string& en
     return description;
   }
 
-  const std::optional<fs::path> device = blockDeviceFolder(root_, mount);
-  if (!device) return std::nullopt;
-  const std::vector<fs::path> disks = disksUnder(*device);
+  const std::vector<fs::path> devices = blockDevicesOf(root_, mount);
+  const std::vector<fs::path> disks = disksUnder(devices);
   if (disks.empty()) return std::nullopt;
 
   const std::string sysDevices = resolvedPath(underRoot(root_, "sys/devices")).value_or(fs::path()).string() + "/";
-  description.writable = readAttribute(*device / "ro") == "0";
+  description.writable = std::all_of(devices.begin(), devices.end(),
+                                     [](const fs::path& device) { return readAttribute(device / "ro") == "0"; });
   description.internal = true;
   for (const fs::path& disk : disks) {
     if (readAttribute(disk / "ro") != "0") description.writable = false;

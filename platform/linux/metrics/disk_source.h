@@ -27,7 +27,7 @@ struct MountedVolume {
 //   - file systems on block devices: a device number whose major is neither 0 (no device: proc,
 //     tmpfs, overlay, fuse, ...), 1 (RAM disks) nor 7 (loop devices: snap packages, disk images);
 //     and btrfs or bcachefs, which report a made-up device number of major 0, when their source
-//     is a /dev path;
+//     is a /dev path; and ZFS datasets (major 0, source "pool/dataset");
 //   - network file systems (nfs, nfs4, cifs, smb3, smbfs, ncpfs, afs, ceph, glusterfs,
 //     fuse.glusterfs, fuse.sshfs, davfs), flagged `network`.
 // Left out among those:
@@ -56,12 +56,13 @@ std::optional<DriverCounters> parseBlockStat(std::string_view text);
 //                   kind        the file-system type
 //                   network     true for a network file system, which is never internal or
 //                               removable, writable when mounted "rw", and has no model
-//                 and for a block file system, from the sysfs tree of its device, going up from a
+//                 and for a block file system, from the sysfs tree of its devices (io/block_device.h
+//                 blockDevicesOf: every member of a ZFS pool, btrfs or bcachefs), going up from a
 //                 partition to its disk and down through device-mapper and md slaves to the
 //                 physical disks:
 //                   model       the first disk's device/model (device/name for MMC cards),
 //                               blanks trimmed; empty when there is none
-//                   writable    the device's and every disk's "ro" is 0
+//                   writable    every device's and every disk's "ro" is 0
 //                   removable   any disk's "removable" is 1, or it is an SD card (MMC type "SD")
 //                   internal    no disk hangs from a USB or FireWire bus, and every one is a
 //                               physical device (not a virtual one such as nbd)

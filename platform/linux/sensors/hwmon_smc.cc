@@ -3,9 +3,6 @@
 // then. Used from one thread at a time.
 #include "platform/linux/sensors/hwmon_smc.h"
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -457,22 +454,11 @@ void planCpuTemperature(Planner& plan, SensorFiles& files, const std::vector<Hwm
   }
 }
 
-// The folder of the main disk: the first physical disk beneath the device chosen. Empty when there
-// is none.
+// The folder of the main disk: the first physical disk beneath the device chosen, or the disk that
+// holds "/". Empty when there is none.
 std::string mainDiskDir(const std::string& root, const std::string& mainDisk) {
-  std::optional<fs::path> device;
-  if (!mainDisk.empty()) {
-    device = blockDeviceFolder(root, mainDisk);
-  } else {
-    struct stat status;
-    if (::stat(root.c_str(), &status) == 0) {
-      device = blockDeviceFolder(root, major(status.st_dev), minor(status.st_dev));
-    }
-    // btrfs and bcachefs give every file a made-up device number and an overlay has none: the
-    // mount table still names the device that holds "/".
-    const std::optional<std::string> name = device ? std::nullopt : blockDeviceOfMountPoint(root, "/");
-    if (name) device = blockDeviceFolder(root, *name);
-  }
+  if (mainDisk.empty()) return findMainDisk(root).disk.value_or(fs::path()).string();
+  const std::optional<fs::path> device = blockDeviceFolder(root, mainDisk);
   if (!device) return {};
   const std::vector<fs::path> disks = disksUnder(*device);
   return disks.empty() ? std::string() : disks.front().string();

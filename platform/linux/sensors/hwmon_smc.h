@@ -35,11 +35,9 @@ class SensorFiles {
 
 struct HwmonOptions {
   // Block device name of the main disk ("nvme0n1", "sda"; a partition name is taken up to its
-  // disk). Empty: the disk that holds `root` itself, found from its device number through
-  // /sys/dev/block or, when that number is no block device's (btrfs, bcachefs, an overlay), from
-  // the device proc/self/mountinfo under `root` names for "/" (io/block_device.h
-  // blockDeviceOfMountPoint); then up from a partition to its disk and down through
-  // device-mapper or md slaves (the first slave by name) to a real disk.
+  // disk, and down through device-mapper or md slaves, the first by name, to a real disk).
+  // Empty: the disk that holds "/" (io/block_device.h findMainDisk: from the mount table under
+  // `root`, ZFS, LVM, md, btrfs and bcachefs included; without one, the device `root` lies on).
   std::string mainDisk;
   // File access for every sensor file; null means `SensorFiles::posix()`. Must outlive the
   // transport.
