@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "cli/smc_commands.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
+#include "platform/linux/io/block_device.h"
 #include "platform/linux/sensors/hwmon_smc.h"
 #include "platform/linux/system/power_command.h"
 #include "smc/fan_smc.h"
@@ -65,13 +67,20 @@ void checkSmc(const DoctorOptions& options, Report& report) {
   const SmcTransport* transport = nullptr;
   if (!installSmcTransport(options.smc, options.root, &description, &transport)) {
     report.section("SMC", "cannot be had with --smc " + options.smc);
+    // Without a sensor of its own, the main disk is still worth naming ("no main disk: ...").
+    if (options.smc == "hwmon") report.section("Disk", lnx::findMainDisk(options.root).account);
     report.missing("the SMC transport asked for (see the message above)");
     return;
   }
   report.section("SMC", description);
-  if (const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(transport)) {
+  const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(transport);
+  if (hwmon != nullptr) {
     for (const lnx::HwmonKeySource& source : hwmon->sources()) {
       report.detail(source.key + "  " + source.source + (source.path.empty() ? "" : "  " + source.path));
+    }
+    // The sources the machine also has, below the chosen one in the order of preference.
+    for (const lnx::HwmonKeySource& source : hwmon->passedOver()) {
+      report.detail("passed over for " + source.key + ": " + source.source + "  " + source.path);
     }
   }
   if (transport == nullptr) {
@@ -89,14 +98,21 @@ void checkSmc(const DoctorOptions& options, Report& report) {
   }
 
   // An SMC without the key answers with an empty value, which the reading takes as 0 degrees:
-  // ask for the key itself first.
+  // ask for the key itself first. The hwmon transport reads the disk that holds "/", and says why.
+  const std::optional<lnx::MainDisk> mainDisk =
+      hwmon != nullptr ? std::optional<lnx::MainDisk>(lnx::findMainDisk(options.root)) : std::nullopt;
   SmcKeyValue diskKey{};
   double disk = 0.0;
   if (SmcReadKey(kSsdTemperatureKey, &diskKey, TlxConnection()) == 0 && diskKey.dataSize > 0 &&
       TlxGetSsdTemperature(&disk) == 0) {
     report.section("Disk", "main disk temperature " + celsius(disk));
+    if (mainDisk) report.detail(mainDisk->account);
+  } else if (mainDisk && !mainDisk->disk) {
+    // A container's root, or a file system on no disk this system sees: nothing to install.
+    report.section("Disk", mainDisk->account + " (the SSD reading will be 0)");
   } else {
     report.section("Disk", "no main-disk temperature");
+    if (mainDisk) report.detail(mainDisk->account);
     report.missing("a main-disk temperature (nvme, or drivetemp for SATA disks): the SSD reading will be 0");
   }
 

@@ -105,7 +105,8 @@ class DiskInfo : public BaseHardwareInfo {
   // gets the temperature reader's value (the collector's fallback `temperature` when the reader
   // fails), one reading per record. A new volume gets a record from `getDiskDesc` with its
   // capacities and temperature 0, or is left out for this pass when it cannot be described.
-  // A listing that cannot be read leaves the list empty.
+  // A capacity marked stale (the platform's earlier figure for a file system that did not answer
+  // in time) is stored like a fresh one. A listing that cannot be read leaves the list empty.
   void getDiskList();
   // A new record for the volume at `path` (an entry name) with its name, model, kind and flags
   // from the source, capacities and temperature 0; isMain = internal and not removable. Nothing

@@ -14,6 +14,7 @@ namespace trellis {
 struct VolumeCapacity {
   std::uint64_t total = 0;  // bytes
   std::uint64_t free = 0;   // bytes an unprivileged user can still write
+  bool stale = false;       // an earlier figure: the file system did not answer in time
 
   friend bool operator==(const VolumeCapacity&, const VolumeCapacity&) = default;
 };
@@ -50,7 +51,8 @@ class DiskSource {
   // The entry names of the mounted volumes, in the platform's listing order; nothing when the
   // listing cannot be read. An entry name is what `capacity` and `describe` take.
   virtual std::optional<std::vector<std::string>> volumeNames() = 0;
-  // The volume's total and available capacity, or nothing when it cannot be asked.
+  // The volume's total and available capacity, or nothing when it cannot be asked. Never waits
+  // long on a file system that does not answer: an earlier figure marked `stale` stands in.
   virtual std::optional<VolumeCapacity> capacity(const std::string& entry) = 0;
   // The volume's description, or nothing when it is not a volume the platform can describe.
   virtual std::optional<VolumeDescription> describe(const std::string& entry) = 0;

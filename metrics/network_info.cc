@@ -192,8 +192,11 @@ std::uint64_t NetworkInfo::getAbsoluteNanoSec() {
 }
 
 void NetworkInfo::getNetworkSpeedTo(NetworkModel& record) {
-  // A list that cannot be read counts as all zeros, and becomes the next call's baseline.
-  const ByteCounters counters = source_->byteCounters().value_or(ByteCounters{});
+  // A list that cannot be read says nothing about this interval: the rates and the baseline stay
+  // (a baseline of zeros would make the next rate the whole counters over the interval).
+  const std::optional<ByteCounters> read = source_->byteCounters();
+  if (!read) return;
+  const ByteCounters& counters = *read;
   // Whole seconds, the fraction dropped before differencing.
   const double now = static_cast<double>(getAbsoluteNanoSec() / 1'000'000'000u);
   if (lastUpdateTime_ != 0.0) {

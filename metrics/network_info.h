@@ -129,8 +129,8 @@ class NetworkInfo : public BaseHardwareInfo {
   // computed on the first call, nor when both calls fall in the same whole second; the record
   // then keeps its rates. A counter lower than at the previous call (an interface went away, its
   // counters were reset) gives a rate of 0 for that call. Every call, rated or not, replaces the
-  // baseline (lastUpdateTime, lastSendBytes, lastReceiveBytes); counters that cannot be read
-  // count as 0.
+  // baseline (lastUpdateTime, lastSendBytes, lastReceiveBytes), except one whose counters cannot
+  // be read: it changes nothing, and the next call measures against the baseline before it.
   void getNetworkSpeedTo(NetworkModel& record);
 
   // Monotonic time in nanoseconds: the clock's ticks times the time base's numerator, divided by

@@ -80,7 +80,7 @@ TEST(HwmonTransportTest, EachMachineGetsTheKeysOfItsSensors) {
   EXPECT_EQ(keys(*smc), "F0Ac F0ID F0Mn F0Mx F1Ac F1ID F1Mn F1Mx F2Ac F2ID FNum TA0P TC0D TC0P TH0P TH0x Th1H");
   smc = HwmonSmc::open(fixture("applesmc-old"));
   ASSERT_NE(smc, nullptr);
-  EXPECT_EQ(keys(*smc), "F0Ac F0ID F0Mn F0Mx FNum TB0T TC0D Tm0P");
+  EXPECT_EQ(keys(*smc), "F0Ac F0ID F0Mn F0Mx FNum TB0T TC0D TC0P Tm0P");
   // The CPU: coretemp's lowest package, k10temp Tdie then Tctl, zenpower Tdie, the lowest
   // x86_pkg_temp zone; on an Intel Mac every temperature under its SMC name, the SMC's own TC0P
   // first. The main disk: nvme Composite under the controller or the PCI function, drivetemp.
@@ -91,7 +91,7 @@ TEST(HwmonTransportTest, EachMachineGetsTheKeysOfItsSensors) {
       {"zenpower-nvme-pci", "", "TC0P", "sp78 3220 from zenpower Tdie"},
       {"thermal-only", "", "TC0P", "sp78 3400 from thermal_zone2 x86_pkg_temp"},  // zone 2 before 10
       {"applesmc-new", "", "TC0P", "sp78 33c0 from applesmc TC0P"},               // not coretemp's 60 C
-      {"applesmc-old", "", "TC0P", "missing"},  // an old coretemp knows only cores: nothing made up
+      {"applesmc-old", "", "TC0P", "sp78 3000 from hottest of coretemp Core 0, coretemp Core 1"},
       {"intel-desktop", "nvme1n1", "TH0x", "sp78 37da from nvme Composite (nvme1n1)"},  // 55.85 C
       {"zenpower-nvme-pci", "nvme0n1", "TH0x", "sp78 28da from nvme Composite (nvme0n1)"},
       {"amd-tctl", "sdb", "TH0x", "sp78 2800 from drivetemp (sdb)"},

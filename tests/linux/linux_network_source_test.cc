@@ -83,8 +83,8 @@ TEST(LinuxNetworkSourceTest, FixtureMachinesWithoutNetworkManager) {
       // Wi-Fi known by its wireless folder; its only address carries a label.
       {"wifi-wext", {"wlan0", "wlan0", "AirPort", "10.10.1.7", ""}},
       {"ppp", {"ppp0", "ppp0", "PPP", "100.64.0.9", ""}},
-      // A tunnel has no hardware kind: the walk stops after the device.
-      {"vpn", {"tun0", "tun0", "", "", ""}},
+      // A tunnel's kind is empty, and its address is given.
+      {"vpn", {"tun0", "tun0", "", "10.8.0.2", ""}},
       // Only a subnet route, a rejected default route and one that is not up: five empty strings.
       {"no-route", {}},
   };

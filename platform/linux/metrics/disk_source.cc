@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -82,6 +86,10 @@ bool hasOption(std::string_view options, std::string_view option) {
   return false;
 }
 
+// A file system whose statvfs may wait on another machine or process for as long as that one does
+// not answer: a hard-mounted NFS share whose server is gone, a FUSE daemon that hangs.
+bool mayHang(const MountedVolume& volume) { return volume.network || volume.mount.fsType.starts_with("fuse"); }
+
 std::optional<VolumeCapacity> statvfsCapacity(const std::string& path) {
   struct statvfs status;
   if (retryOnEintr([&] { return ::statvfs(path.c_str(), &status); }) != 0) return std::nullopt;
@@ -108,7 +116,7 @@ std::vector<MountedVolume> selectVolumes(const std::vector<MountEntry>& mounts) 
     bool block = false;
     if (!network) {
       if (mount.major == 0) {
-        block = hasSubvolumes(mount.fsType) && mount.source.starts_with("/dev/");
+        block = (hasSubvolumes(mount.fsType) && mount.source.starts_with("/dev/")) || mount.fsType == "zfs";
       } else {
         block = mount.major != 1 && mount.major != 7;
       }
@@ -133,6 +141,16 @@ std::optional<DriverCounters> parseBlockStat(std::string_view text) {
   return DriverCounters{values[2] * 512, values[6] * 512};
 }
 
+// A capacity asked on a thread of its own. The thread may outlive the source (it may never come
+// back), so what it reports to lives here, shared.
+struct LinuxDiskSource::SlowVolume {
+  std::mutex mutex;
+  std::condition_variable answered;
+  bool asking = false;                       // a thread is in the stat function
+  std::optional<VolumeCapacity> answer;      // its last answer (nothing: the stat failed)
+  std::optional<VolumeCapacity> lastFigure;  // the last capacity read
+};
+
 LinuxDiskSource::LinuxDiskSource(std::string root, StatFunction statFunction)
     : root_(std::move(root)), stat_(std::move(statFunction)) {
   if (!stat_) stat_ = statvfsCapacity;
@@ -143,44 +161,88 @@ LinuxDiskSource::~LinuxDiskSource() {
 }
 
 std::optional<std::vector<std::string>> LinuxDiskSource::volumeNames() {
+  slowBudgetEnd_.reset();
   std::optional<std::vector<MountEntry>> mounts = readMountTable(root_);
   if (!mounts) {
     listing_.clear();
     return std::nullopt;
   }
-  listing_ = selectVolumes(*mounts);
+  if (*mounts != mounts_) {
+    mounts_ = std::move(*mounts);
+    undescribable_.clear();
+  }
+  listing_ = selectVolumes(mounts_);
   std::vector<std::string> names;
   names.reserve(listing_.size());
   for (const MountedVolume& volume : listing_) names.push_back(volume.mount.mountPoint);
+  std::erase_if(slow_, [&names](const auto& slow) {
+    return std::find(names.begin(), names.end(), slow.first) == names.end();
+  });
   return names;
 }
 
 std::optional<VolumeCapacity> LinuxDiskSource::capacity(const std::string& entry) {
-  return stat_(underRoot(root_, entry.empty() ? "/" : entry));
+  const std::string path = underRoot(root_, entry.empty() ? "/" : entry);
+  const auto volume = std::find_if(listing_.begin(), listing_.end(),
+                                   [&](const MountedVolume& v) { return v.mount.mountPoint == entry; });
+  if (volume == listing_.end() || !mayHang(*volume)) return stat_(path);
+
+  std::shared_ptr<SlowVolume>& slot = slow_[entry];
+  if (!slot) slot = std::make_shared<SlowVolume>();
+  std::unique_lock<std::mutex> lock(slot->mutex);
+  if (!slot->asking) {
+    slot->asking = true;
+    try {
+      std::thread([slow = slot, stat = stat_, path] {
+        std::optional<VolumeCapacity> answer = stat(path);
+        const std::lock_guard<std::mutex> lock(slow->mutex);
+        slow->answer = answer;
+        if (answer) slow->lastFigure = answer;
+        slow->asking = false;
+        slow->answered.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      slot->asking = false;  // no thread to be had: asked again next time
+      return std::nullopt;
+    }
+    // Every volume of one listing shares the wait: a cycle never waits longer than that in all.
+    if (!slowBudgetEnd_) slowBudgetEnd_ = std::chrono::steady_clock::now() + kSlowVolumeWait;
+    if (slot->answered.wait_until(lock, *slowBudgetEnd_, [&] { return !slot->asking; })) return slot->answer;
+  }
+  if (!slot->lastFigure) return std::nullopt;
+  VolumeCapacity stale = *slot->lastFigure;
+  stale.stale = true;
+  return stale;
 }
 
 std::optional<VolumeDescription> LinuxDiskSource::describe(const std::string& entry) {
   const auto it = std::find_if(listing_.begin(), listing_.end(),
                                [&](const MountedVolume& volume) { return volume.mount.mountPoint == entry; });
-  if (it == listing_.end()) return std::nullopt;
-  const MountEntry& mount = it->mount;
+  if (it == listing_.end() || undescribable_.contains(entry)) return std::nullopt;
+  std::optional<VolumeDescription> description = describeVolume(*it);
+  if (!description) undescribable_.insert(entry);
+  return description;
+}
+
+std::optional<VolumeDescription> LinuxDiskSource::describeVolume(const MountedVolume& volume) const {
+  const MountEntry& mount = volume.mount;
 
   VolumeDescription description;
   description.volumeName = mount.mountPoint;
   description.kind = mount.fsType;
-  if (it->network) {
+  if (volume.network) {
     description.network = true;
     description.writable = hasOption(mount.options, "rw");
     return description;
   }
 
-  const std::optional<fs::path> device = blockDeviceFolder(root_, mount);
-  if (!device) return std::nullopt;
-  const std::vector<fs::path> disks = disksUnder(*device);
+  const std::vector<fs::path> devices = blockDevicesOf(root_, mount);
+  const std::vector<fs::path> disks = disksUnder(devices);
   if (disks.empty()) return std::nullopt;
 
   const std::string sysDevices = resolvedPath(underRoot(root_, "sys/devices")).value_or(fs::path()).string() + "/";
-  description.writable = readAttribute(*device / "ro") == "0";
+  description.writable = std::all_of(devices.begin(), devices.end(),
+                                     [](const fs::path& device) { return readAttribute(device / "ro") == "0"; });
   description.internal = true;
   for (const fs::path& disk : disks) {
     if (readAttribute(disk / "ro") != "0") description.writable = false;

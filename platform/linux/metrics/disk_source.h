@@ -1,13 +1,18 @@
 // The disk readings on Linux, under a filesystem root ("/" normally, a fixture tree in tests):
 // the platform's `DiskSource` over the mount table (io/mount_table.h), statvfs and /sys/block,
-// and the rules and the parser it applies as plain functions (for tests and the fuzzer). A source keeps the latest
-// volume listing and the open driver files, so it is used from one thread at a time; the free
+// and the rules and the parser it applies as plain functions (for tests and the fuzzer). A source
+// keeps the latest volume listing and the open driver files, so it is used from one thread at a
+// time (it asks file systems that may hang on threads of its own, see `capacity`); the free
 // functions keep no state.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,13 +26,15 @@ namespace trellis::lnx {
 struct MountedVolume {
   MountEntry mount;
   bool network = false;
+
+  friend bool operator==(const MountedVolume&, const MountedVolume&) = default;
 };
 
 // The volumes among `mounts` (in mountinfo order), which are:
 //   - file systems on block devices: a device number whose major is neither 0 (no device: proc,
 //     tmpfs, overlay, fuse, ...), 1 (RAM disks) nor 7 (loop devices: snap packages, disk images);
 //     and btrfs or bcachefs, which report a made-up device number of major 0, when their source
-//     is a /dev path;
+//     is a /dev path; and ZFS datasets (major 0, source "pool/dataset");
 //   - network file systems (nfs, nfs4, cifs, smb3, smbfs, ncpfs, afs, ceph, glusterfs,
 //     fuse.glusterfs, fuse.sshfs, davfs), flagged `network`.
 // Left out among those:
@@ -47,30 +54,39 @@ std::optional<DriverCounters> parseBlockStat(std::string_view text);
 
 // The platform's `DiskSource`:
 //   volumeNames   the mount points of `selectVolumes` over root/proc/self/mountinfo. The listing
-//                 is kept for `describe`.
+//                 is kept for `capacity` and `describe`.
 //   capacity      statvfs of the mount point under the root (the injected function when given):
 //                 total f_blocks x f_frsize, free f_bavail x f_frsize (what unprivileged users
-//                 may still use). Nothing when it fails.
+//                 may still use). Nothing when it fails. For a network or FUSE file system, which
+//                 may never answer, statvfs runs on a thread of its own, one at a time per volume,
+//                 and the calls after one `volumeNames` wait for answers `kSlowVolumeWait` in all:
+//                 a volume that has not answered by then (or is still on an earlier question)
+//                 gives the last capacity read, marked `stale`, or nothing when none was read yet.
 //   describe      for an entry of the latest listing:
 //                   volumeName  the mount point
 //                   kind        the file-system type
 //                   network     true for a network file system, which is never internal or
 //                               removable, writable when mounted "rw", and has no model
-//                 and for a block file system, from the sysfs tree of its device, going up from a
+//                 and for a block file system, from the sysfs tree of its devices (io/block_device.h
+//                 blockDevicesOf: every member of a ZFS pool, btrfs or bcachefs), going up from a
 //                 partition to its disk and down through device-mapper and md slaves to the
 //                 physical disks:
 //                   model       the first disk's device/model (device/name for MMC cards),
 //                               blanks trimmed; empty when there is none
-//                   writable    the device's and every disk's "ro" is 0
+//                   writable    every device's and every disk's "ro" is 0
 //                   removable   any disk's "removable" is 1, or it is an SD card (MMC type "SD")
 //                   internal    no disk hangs from a USB or FireWire bus, and every one is a
 //                               physical device (not a virtual one such as nbd)
-//                 Nothing for an entry not in the latest listing or whose device is not in sysfs.
+//                 Nothing for an entry not in the latest listing or whose device is not in sysfs;
+//                 such an entry is not looked up again until the mount table changes.
 //   drivers       the whole physical disks of root/sys/block (not the virtual devices: loop, ram,
 //                 zram, device-mapper, md, nbd), by name; each handle holds the disk's stat file
 //                 open, so a disk that goes away fails its next read and is dropped for good.
 class LinuxDiskSource final : public DiskSource {
  public:
+  // How long the capacities of one listing wait for file systems that may hang, in all.
+  static constexpr std::chrono::milliseconds kSlowVolumeWait{50};
+
   // The capacity of a volume at a path, or nothing.
   using StatFunction = std::function<std::optional<VolumeCapacity>(const std::string& path)>;
 
@@ -96,10 +112,17 @@ class LinuxDiskSource final : public DiskSource {
     std::string name;
     int fd = -1;  // -1 once given back
   };
+  struct SlowVolume;
+
+  std::optional<VolumeDescription> describeVolume(const MountedVolume& volume) const;
 
   std::string root_;
   StatFunction stat_;
+  std::vector<MountEntry> mounts_;       // the mount table the listing was made from
   std::vector<MountedVolume> listing_;
+  std::set<std::string> undescribable_;  // entries `describe` failed on, since the table changed
+  std::map<std::string, std::shared_ptr<SlowVolume>> slow_;  // by entry
+  std::optional<std::chrono::steady_clock::time_point> slowBudgetEnd_;
   std::vector<Driver> drivers_;  // handle = index + 1
 };
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/linux/io/file_contents.h"
+#include "platform/linux/io/paths.h"
 #include "platform/linux/io/text_parsing.h"
 
 namespace trellis::lnx {
@@ -28,6 +29,7 @@ constexpr unsigned kRouteUp = 0x0001;      // RTF_UP
 constexpr unsigned kRouteReject = 0x0200;  // RTF_REJECT
 constexpr unsigned kTypeEther = 1;         // ARPHRD_ETHER
 constexpr unsigned kTypePpp = 512;         // ARPHRD_PPP
+constexpr std::uint32_t kHalfMask = 0x80000000;  // a /1 route: half of the address space
 constexpr std::size_t kMaxInterfaceName = 15;  // IFNAMSIZ less the terminator
 
 std::optional<std::string> readSmallFile(const std::string& path) { return readWholeFile(path, kMaxFileSize); }
@@ -80,6 +82,7 @@ std::string devType(std::string_view uevent) {
 std::optional<std::string> parseDefaultRouteInterface(std::string_view text) {
   std::optional<std::string> best;
   std::uint32_t bestMetric = 0;
+  bool bestIsHalf = false;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view rest = text.substr(0, end);
@@ -97,10 +100,15 @@ std::optional<std::string> parseDefaultRouteInterface(std::string_view text) {
     if (!isInterfaceName(interface) || !destination || !gateway || !flags || !refCount || !use || !metric || !mask) {
       continue;
     }
-    if (*destination != 0 || *mask != 0 || (*flags & kRouteUp) == 0 || (*flags & kRouteReject) != 0) continue;
-    if (!best || *metric < bestMetric) {
+    if ((*flags & kRouteUp) == 0 || (*flags & kRouteReject) != 0) continue;
+    // The kernel prints addresses and masks as the bytes in network order read as a host integer.
+    const std::uint32_t maskBits = ntohl(*mask);
+    const bool half = maskBits == kHalfMask && (ntohl(*destination) & ~kHalfMask) == 0;
+    if (!half && (*destination != 0 || *mask != 0)) continue;
+    if (!best || (half && !bestIsHalf) || (half == bestIsHalf && *metric < bestMetric)) {
       best = std::string(interface);
       bestMetric = *metric;
+      bestIsHalf = half;
     }
   }
   return best;
@@ -141,8 +149,11 @@ std::optional<std::string> LinuxNetworkSource::hardwareKind(const std::string& i
   const std::optional<std::string> typeText = readSmallFile(folder + "type");
   if (!typeText) return std::nullopt;
   const std::optional<unsigned> type = parseInteger<unsigned>(trim(*typeText), 10);
+  if (!type) return std::nullopt;
   if (type == kTypePpp) return "PPP";
-  if (type != kTypeEther) return std::nullopt;
+  // A tunnel (tun, WireGuard: ARPHRD_NONE) or any other kind has no name of ours: an empty one,
+  // which lets the service's address through.
+  if (type != kTypeEther) return "";
   // Wireless extensions give the "wireless" folder, cfg80211 drivers the "phy80211" link; every
   // Wi-Fi device is DEVTYPE=wlan.
   const bool wireless = exists(folder + "wireless") || exists(folder + "phy80211") ||
@@ -188,7 +199,11 @@ std::optional<ByteCounters> LinuxNetworkSource::byteCounters() {
   const std::string folder = path("sys/class/net/");
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return std::nullopt;
-  ByteCounters sums;
+  // Hardware drivers give their interfaces a parent device; bridges, bonds, VLANs, veth and
+  // macvlan pairs, tun/tap, WireGuard, ifb and loopback have none and live under devices/virtual.
+  const std::string virtualDir = resolvedPath(path("sys/devices/virtual")).value_or("").string() + "/";
+  ByteCounters physical, virtualEthernet, ppp;
+  bool anyPhysical = false;
   bool ok = true;
   for (;;) {
     errno = 0;
@@ -205,19 +220,26 @@ std::optional<ByteCounters> LinuxNetworkSource::byteCounters() {
     const std::optional<unsigned> type = parseInteger<unsigned>(trim(*typeText), 10);
     if (type != kTypeEther && type != kTypePpp) continue;
     const std::string kind = devType(readSmallFile(interface + "uevent").value_or(""));
+    // Their traffic is counted on the interfaces beneath them.
     if (kind == "bridge" || kind == "vlan" || kind == "bond") continue;
+    const bool isVirtual = resolvedPath(folder + name).value_or("").string().starts_with(virtualDir) ||
+                           exists(interface + "tun_flags");
+    if (type == kTypeEther && !isVirtual) anyPhysical = true;
     const std::optional<std::string> rx = readSmallFile(interface + "statistics/rx_bytes");
     const std::optional<std::string> tx = readSmallFile(interface + "statistics/tx_bytes");
     if (!rx || !tx) continue;
     const auto received = parseInteger<std::uint64_t>(trim(*rx), 10);
     const auto sent = parseInteger<std::uint64_t>(trim(*tx), 10);
     if (!received || !sent) continue;
+    ByteCounters& sums = type == kTypePpp ? ppp : isVirtual ? virtualEthernet : physical;
     sums.received += *received;  // wraps modulo 2^64, like the counters themselves
     sums.sent += *sent;
   }
   (void)::closedir(dir);  // a directory stream: nothing to lose if closing reports an error
   if (!ok) return std::nullopt;
-  return sums;
+  // A container sees no hardware, only its end of a veth pair: that is its traffic.
+  const ByteCounters& ethernet = anyPhysical ? physical : virtualEthernet;
+  return ByteCounters{ppp.received + ethernet.received, ppp.sent + ethernet.sent};
 }
 
 std::uint64_t LinuxMonotonicClock::absoluteTime() {

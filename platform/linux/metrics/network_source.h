@@ -30,12 +30,14 @@ using InterfaceAddressLister = std::function<std::optional<std::vector<Interface
 std::optional<std::vector<InterfaceAddress>> systemIpv4Addresses();
 
 // Where each reading comes from, paths under the root:
-//   primary interface  proc/net/route: the default route (see `parseDefaultRouteInterface`).
+//   primary interface  proc/net/route: the default route (see `parseDefaultRouteInterface`), a
+//                      VPN's included.
 //   deviceName         the primary interface's name.
 //   hardware           sys/class/net/IF/type: 1 (ARPHRD_ETHER) is "AirPort" when the interface is
 //                      wireless (a sys/class/net/IF/wireless or phy80211 entry, or DEVTYPE=wlan in
-//                      its uevent), else "Ethernet"; 512 (ARPHRD_PPP) is "PPP"; any other type, or
-//                      an unreadable one, has no kind.
+//                      its uevent), else "Ethernet"; 512 (ARPHRD_PPP) is "PPP"; any other type (a
+//                      tunnel: tun, WireGuard) is the empty kind, so its address is still given;
+//                      an unreadable type has no kind.
 //   address            the first IPv4 address the lister gives for the interface (an address
 //                      labelled "IF:label" belongs to IF).
 //   userDefinedName    NetworkManager's active connection Id for the interface; the interface's
@@ -44,11 +46,15 @@ std::optional<std::vector<InterfaceAddress>> systemIpv4Addresses();
 //                      name.
 //   ssid               NetworkManager's active access point for the interface, when it has one.
 //   byteCounters       the sums of sys/class/net/*/statistics/rx_bytes and tx_bytes over every
-//                      interface, up or down, of type 1 (Ethernet, Wi-Fi included) or 512 (PPP),
-//                      except bridges, VLANs and bonds (DEVTYPE bridge, vlan or bond in uevent):
-//                      their traffic is already counted on the interfaces beneath them. An
-//                      interface whose counters cannot be read (it went away while being read) is
-//                      left out; nothing when sys/class/net cannot be listed.
+//                      interface, up or down, of type 512 (PPP) and every physical one of type 1
+//                      (Ethernet, Wi-Fi included), each counted once: virtual interfaces (under
+//                      sys/devices/virtual: veth, tap, macvlan, ifb, bridges, ...; or with a
+//                      tun_flags file) carry traffic a physical one carries too, and bridges,
+//                      VLANs and bonds (DEVTYPE bridge, vlan or bond in uevent) never count. When
+//                      there is no physical interface of type 1 at all (a container, whose eth0 is
+//                      a veth), the virtual ones of type 1 count instead. An interface whose
+//                      counters cannot be read (it went away while being read) is left out;
+//                      nothing when sys/class/net cannot be listed.
 class LinuxNetworkSource final : public NetworkSource {
  public:
   struct Options {
@@ -74,10 +80,11 @@ class LinuxNetworkSource final : public NetworkSource {
   Options options_;
 };
 
-// The interface of the default IPv4 route in /proc/net/route text: among the lines whose
-// destination and mask are 0 and whose flags hold RTF_UP but not RTF_REJECT, the one with the
-// lowest metric (the first of equals). Malformed lines and the header are skipped. Nothing when
-// there is no such route. The name returned is a valid interface name (1 to 15 bytes, no '/',
+// The interface of the default IPv4 route in /proc/net/route text: among the lines whose flags
+// hold RTF_UP but not RTF_REJECT and that cover all addresses (destination and mask 0) or half of
+// them (a /1 route: OpenVPN's "def1" pair 0.0.0.0/1 and 128.0.0.0/1 overrides the default route
+// without replacing it), a /1 route before a /0 one, then the lowest metric (the first of
+// equals). Malformed lines and the header are skipped. Nothing when there is no such route. The name returned is a valid interface name (1 to 15 bytes, no '/',
 // ':' or blank, not "." or "..") and not the "*" of a route without a device.
 std::optional<std::string> parseDefaultRouteInterface(std::string_view text);
 

@@ -3,10 +3,8 @@
 // then. Used from one thread at a time.
 #include "platform/linux/sensors/hwmon_smc.h"
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -139,9 +137,18 @@ std::vector<HwmonDevice> findHwmonDevices(SensorFiles& files, const std::string&
     }
     device.name = *name;
     device.device = resolved(classDir + "/" + entry + "/device");
-    for (const std::string& file : listDirectory(device.dir)) {
-      if (auto n = numberIn(file, "temp", "_input")) device.temps.push_back(*n);
-      if (auto n = numberIn(file, "fan", "_input")) device.fans.push_back(*n);
+    const auto listSensors = [&device] {
+      for (const std::string& file : listDirectory(device.dir)) {
+        if (auto n = numberIn(file, "temp", "_input")) device.temps.push_back(*n);
+        if (auto n = numberIn(file, "fan", "_input")) device.fans.push_back(*n);
+      }
+    };
+    listSensors();
+    if (device.temps.empty() && device.fans.empty() && readText(files, device.dir + "/device/name") == name) {
+      // A driver moved to hwmon_device_register_with_info with an empty chip: the hwmon folder has
+      // the name alone, every attribute is still on the device (a proposed applesmc conversion).
+      device.dir += "/device";
+      listSensors();
     }
     std::sort(device.temps.begin(), device.temps.end());
     std::sort(device.fans.begin(), device.fans.end());
@@ -161,7 +168,7 @@ struct PlannedKey {
   std::uint32_t key = 0;
   std::uint32_t type = 0;
   std::uint8_t size = 0;
-  int fd = -1;  // live keys read this; fixed keys have -1 and `bytes`
+  std::vector<int> fds;  // live keys read these (the hottest counts); fixed keys have none and `bytes`
   Unit unit = Unit::kMillidegrees;
   std::uint8_t bytes[32] = {};
   HwmonKeySource source;
@@ -183,7 +190,7 @@ class Planner {
   explicit Planner(SensorFiles& files) : files_(files) {}
   ~Planner() {
     for (PlannedKey& key : keys_) {
-      if (key.fd >= 0) files_.close(key.fd);
+      closeAll(key);
     }
   }
   Planner(const Planner&) = delete;
@@ -192,16 +199,22 @@ class Planner {
   // Adds a key read live from `path`, replacing one of the same name; false (nothing added or
   // replaced) when the file cannot be opened.
   bool addLive(std::string_view name, Unit unit, const std::string& path, std::string source) {
-    const std::uint32_t key = keyCode(name);
-    const int fd = files_.open(path);
-    if (fd < 0) return false;
+    return addLive(name, unit, std::vector<std::string>{path}, std::move(source));
+  }
+
+  // The same for a key whose value is the highest of `paths`; the files that cannot be opened are
+  // left out, and the key when none can. Its source's path is the first of `paths`.
+  bool addLive(std::string_view name, Unit unit, const std::vector<std::string>& paths, std::string source) {
     PlannedKey planned;
-    planned.key = key;
+    for (const std::string& path : paths) {
+      if (const int fd = files_.open(path); fd >= 0) planned.fds.push_back(fd);
+    }
+    if (planned.fds.empty()) return false;
+    planned.key = keyCode(name);
     planned.type = smcFourCC(unit == Unit::kMillidegrees ? "sp78" : "fpe2");
     planned.size = 2;
-    planned.fd = fd;
     planned.unit = unit;
-    planned.source = {keyName(key), path, std::move(source)};
+    planned.source = {keyName(planned.key), paths.front(), std::move(source)};
     put(std::move(planned));
     return true;
   }
@@ -229,11 +242,16 @@ class Planner {
   }
   void put(PlannedKey planned) {
     if (PlannedKey* existing = find(planned.key)) {
-      if (existing->fd >= 0) files_.close(existing->fd);
+      closeAll(*existing);
       *existing = std::move(planned);
     } else {
       keys_.push_back(std::move(planned));
     }
+  }
+
+  void closeAll(PlannedKey& key) {
+    for (int fd : key.fds) files_.close(fd);
+    key.fds.clear();
   }
 
   SensorFiles& files_;
@@ -257,71 +275,190 @@ bool addLabelledTemperature(Planner& plan, SensorFiles& files, const HwmonDevice
   return false;
 }
 
-void planCpuTemperature(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices,
-                        const std::string& root) {
-  // coretemp: one device per package, each with "Package id N"; the lowest N stands for the CPU.
-  struct Package {
-    int id;
-    const HwmonDevice* device;
-    int index;
-    std::string label;
-  };
-  std::vector<Package> packages;
-  for (const HwmonDevice& device : devices) {
-    if (device.name != "coretemp") continue;
-    for (int index : device.temps) {
-      std::optional<std::string> label = labelOf(files, device, "temp", index);
-      if (!label) continue;
-      if (auto id = numberIn(*label, "Package id ", "")) packages.push_back({*id, &device, index, *label});
-    }
-  }
-  std::sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) { return a.id < b.id; });
-  for (const Package& package : packages) {
-    if (plan.addLive("TC0P", Unit::kMillidegrees, package.device->file("temp", package.index, "input"),
-                     "coretemp " + package.label)) {
-      return;
-    }
-  }
+// ---- The CPU temperature ------------------------------------------------------------------------
 
-  // AMD: Tdie is the die itself; Tctl may carry a fan-control offset.
-  const std::pair<std::string_view, std::string_view> kAmd[] = {
-      {"k10temp", "Tdie"}, {"k10temp", "Tctl"}, {"zenpower", "Tdie"}};
-  for (auto [driver, label] : kAmd) {
-    for (const HwmonDevice& device : devices) {
-      if (device.name == driver && addLabelledTemperature(plan, files, device, label, "TC0P")) return;
-    }
-  }
+// Where a CPU source's sensors are.
+enum class Where : std::uint8_t {
+  kLabel,    // temperatures of the hwmon devices named `driver` whose label matches a pattern
+  kNoLabel,  // temperatures of the hwmon devices named `driver` that have no label
+  kZone,     // thermal zones whose type matches a pattern
+};
 
-  // The package thermal zone, lowest zone number first.
+// Which of the sensors a source matches stands for the CPU.
+enum class Pick : std::uint8_t {
+  kFirst,    // the first: devices in their order, sensors and zones by number, and by the number a
+             // '#' in the pattern matched when there is one (the lowest package id)
+  kHottest,  // the hottest of them all, read afresh each time
+};
+
+struct CpuSource {
+  Where where;
+  std::string_view driver;                    // kLabel, kNoLabel
+  std::array<std::string_view, 6> patterns;   // '#' decimal digits; a last '*' any rest of [-_a-z0-9]
+  Pick pick;
+  bool approximate;  // a board or chassis temperature more than the CPU's own
+};
+
+// The CPU package temperature: the first source of this table that the machine has. The layouts
+// are the kernel's: drivers/hwmon/coretemp.c, k10temp.c; drivers/thermal/intel/x86_pkg_temp_thermal.c;
+// drivers/thermal/thermal_of.c (a device-tree zone's type is its node name in the board's .dtsi);
+// drivers/hwmon/applesmc.c; drivers/acpi/thermal.c.
+constexpr CpuSource kCpuSources[] = {
+    // An Intel Mac's SMC has the CPU's own key.
+    {Where::kLabel, "applesmc", {"TC0P"}, Pick::kFirst, false},
+    // Intel: one coretemp device per package. Kernels before the "Package id" label (up to 4.9)
+    // called it "Physical id".
+    {Where::kLabel, "coretemp", {"Package id #", "Physical id #"}, Pick::kFirst, false},
+    // AMD Zen: Tdie is the die itself; Tctl may carry a fan-control offset, and is all that
+    // parts without an offset show (Tccd sensors are single dies, not the package). 5.4-era
+    // kernels list Tdie first, later ones Tctl: the label decides, not the number.
+    {Where::kLabel, "k10temp", {"Tdie"}, Pick::kFirst, false},
+    {Where::kLabel, "k10temp", {"Tctl"}, Pick::kFirst, false},
+    {Where::kLabel, "zenpower", {"Tdie"}, Pick::kFirst, false},
+    {Where::kLabel, "zenpower", {"Tctl"}, Pick::kFirst, false},
+    // AMD families 10h-16h: k10temp's one unlabelled sensor.
+    {Where::kNoLabel, "k10temp", {}, Pick::kFirst, false},
+    // Intel's package zone, there even without coretemp.
+    {Where::kZone, {}, {"x86_pkg_temp"}, Pick::kFirst, false},
+    // Intel CPUs without a package sensor (Core 2, Westmere): the hottest core.
+    {Where::kLabel, "coretemp", {"Core #"}, Pick::kHottest, false},
+    // ARM boards (Raspberry Pi, Amlogic, MediaTek, Rockchip's package sensor): one zone for the
+    // whole CPU or SoC.
+    {Where::kZone, {}, {"cpu-thermal", "cpu_thermal", "cpu", "soc-thermal", "soc_thermal", "package-thermal"},
+     Pick::kFirst, false},
+    // SoCs with a zone per cluster or core (Allwinner, Qualcomm, Rockchip, MediaTek LVTS): the hottest.
+    {Where::kZone, {}, {"cpu*", "bigcore*", "littlecore*", "big-core*", "little-core*", "cluster*"},
+     Pick::kHottest, false},
+    // The ACPI zone: the firmware's idea, often a board sensor or a constant.
+    {Where::kZone, {}, {"acpitz"}, Pick::kFirst, true},
+};
+
+// Whether `text` matches `pattern`: characters for themselves, '#' one or more decimal digits
+// (their value in `*number`), a last '*' any rest made of [-_a-z0-9].
+bool matchesPattern(std::string_view text, std::string_view pattern, int* number) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '*' && i + 1 == pattern.size()) {
+      return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), [](char c) {
+        return c == '-' || c == '_' || isDigit(c) || (c >= 'a' && c <= 'z');
+      });
+    }
+    if (pattern[i] == '#') {
+      const std::string_view digits = leadingDigits(text.substr(at));
+      const std::optional<int> value = parseInteger<int>(digits);
+      if (!value) return false;
+      *number = *value;
+      at += digits.size();
+      continue;
+    }
+    if (at == text.size() || text[at] != pattern[i]) return false;
+    ++at;
+  }
+  return at == text.size();
+}
+
+struct ThermalZone {
+  int number;
+  std::string entry;  // "thermal_zone3"
+  std::string type;
+  std::string dir;
+};
+
+std::vector<ThermalZone> findThermalZones(SensorFiles& files, const std::string& root) {
+  std::vector<ThermalZone> zones;
   const std::string thermalDir = underRoot(root, "sys/class/thermal");
-  std::vector<std::pair<int, std::string>> zones;
   for (const std::string& entry : listDirectory(thermalDir)) {
-    if (auto n = numberIn(entry, "thermal_zone", "")) zones.emplace_back(*n, entry);
+    const std::optional<int> number = numberIn(entry, "thermal_zone", "");
+    if (!number) continue;
+    const std::string dir = thermalDir + "/" + entry;
+    if (std::optional<std::string> type = readText(files, dir + "/type")) zones.push_back({*number, entry, *type, dir});
   }
-  std::sort(zones.begin(), zones.end());
-  for (const auto& [number, entry] : zones) {
-    const std::string zone = thermalDir + "/" + entry;
-    if (readText(files, zone + "/type") != "x86_pkg_temp") continue;
-    if (plan.addLive("TC0P", Unit::kMillidegrees, zone + "/temp", entry + " x86_pkg_temp")) return;
+  std::sort(zones.begin(), zones.end(), [](const ThermalZone& a, const ThermalZone& b) { return a.number < b.number; });
+  return zones;
+}
+
+// One way a source can give the CPU temperature: one file, or several of which the hottest counts.
+struct CpuCandidate {
+  std::vector<std::string> paths;
+  std::string source;
+};
+
+// What `rule` finds on the machine, best first.
+std::vector<CpuCandidate> candidatesOf(const CpuSource& rule, SensorFiles& files, const std::vector<HwmonDevice>& devices,
+                                       const std::vector<ThermalZone>& zones) {
+  struct Match {
+    int number;
+    std::string path;
+    std::string what;
+  };
+  std::vector<Match> matches;
+  const auto matching = [&rule](std::string_view text, int* number) {
+    return std::any_of(rule.patterns.begin(), rule.patterns.end(), [&](std::string_view pattern) {
+      return !pattern.empty() && matchesPattern(text, pattern, number);
+    });
+  };
+  if (rule.where == Where::kZone) {
+    for (const ThermalZone& zone : zones) {
+      int number = zone.number;
+      if (matching(zone.type, &number)) matches.push_back({zone.number, zone.dir + "/temp", zone.entry + " " + zone.type});
+    }
+  } else {
+    for (const HwmonDevice& device : devices) {
+      if (device.name != rule.driver) continue;
+      for (int index : device.temps) {
+        const std::optional<std::string> label = labelOf(files, device, "temp", index);
+        int number = 0;
+        if (rule.where == Where::kNoLabel ? !label : label && matching(*label, &number)) {
+          matches.push_back({number, device.file("temp", index, "input"),
+                             device.name + " " + (label ? *label : "temp" + std::to_string(index) + " (no label)")});
+        }
+      }
+    }
+  }
+  if (matches.empty()) return {};
+  std::stable_sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) { return a.number < b.number; });
+  const std::string suffix = rule.approximate ? " (approximate)" : "";
+  std::vector<CpuCandidate> candidates;
+  if (rule.pick == Pick::kHottest) {
+    CpuCandidate hottest{{}, "hottest of"};
+    for (const Match& match : matches) {
+      hottest.paths.push_back(match.path);
+      hottest.source += (hottest.paths.size() == 1 ? " " : ", ") + match.what;
+    }
+    hottest.source += suffix;
+    candidates.push_back(std::move(hottest));
+  } else {
+    for (const Match& match : matches) candidates.push_back({{match.path}, match.what + suffix});
+  }
+  return candidates;
+}
+
+// TC0P from the first source of the table that has a sensor which opens; the first candidate of
+// every later source that has one goes to `passedOver`.
+void planCpuTemperature(Planner& plan, SensorFiles& files, const std::vector<HwmonDevice>& devices,
+                        const std::string& root, std::vector<HwmonKeySource>* passedOver) {
+  const std::vector<ThermalZone> zones = findThermalZones(files, root);
+  bool chosen = false;
+  for (const CpuSource& rule : kCpuSources) {
+    const std::vector<CpuCandidate> candidates = candidatesOf(rule, files, devices, zones);
+    if (chosen) {
+      if (!candidates.empty()) passedOver->push_back({"TC0P", candidates.front().paths.front(), candidates.front().source});
+      continue;
+    }
+    for (const CpuCandidate& candidate : candidates) {
+      if (plan.addLive("TC0P", Unit::kMillidegrees, candidate.paths, candidate.source)) {
+        chosen = true;
+        break;
+      }
+    }
   }
 }
 
-// The folder of the main disk: the first physical disk beneath the device chosen. Empty when there
-// is none.
+// The folder of the main disk: the first physical disk beneath the device chosen, or the disk that
+// holds "/". Empty when there is none.
 std::string mainDiskDir(const std::string& root, const std::string& mainDisk) {
-  std::optional<fs::path> device;
-  if (!mainDisk.empty()) {
-    device = blockDeviceFolder(root, mainDisk);
-  } else {
-    struct stat status;
-    if (::stat(root.c_str(), &status) == 0) {
-      device = blockDeviceFolder(root, major(status.st_dev), minor(status.st_dev));
-    }
-    // btrfs and bcachefs give every file a made-up device number and an overlay has none: the
-    // mount table still names the device that holds "/".
-    const std::optional<std::string> name = device ? std::nullopt : blockDeviceOfMountPoint(root, "/");
-    if (name) device = blockDeviceFolder(root, *name);
-  }
+  if (mainDisk.empty()) return findMainDisk(root).disk.value_or(fs::path()).string();
+  const std::optional<fs::path> device = blockDeviceFolder(root, mainDisk);
   if (!device) return {};
   const std::vector<fs::path> disks = disksUnder(*device);
   return disks.empty() ? std::string() : disks.front().string();
@@ -446,7 +583,7 @@ void planAppleKeys(Planner& plan, SensorFiles& files, const std::vector<HwmonDev
 }  // namespace
 
 struct HwmonSmc::Sensor {
-  int fd = -1;
+  std::vector<int> fds;  // the value is the highest of these files that read
   Unit unit = Unit::kMillidegrees;
   SensorFiles* files = nullptr;
 };
@@ -461,7 +598,8 @@ std::unique_ptr<HwmonSmc> HwmonSmc::open(const std::string& root, const HwmonOpt
   const std::vector<HwmonDevice> devices = findHwmonDevices(files, root);
 
   Planner plan(files);
-  planCpuTemperature(plan, files, devices, root);
+  std::vector<HwmonKeySource> passedOver;
+  planCpuTemperature(plan, files, devices, root, &passedOver);
   planDiskTemperature(plan, files, devices, root, options.mainDisk);
   planFans(plan, files, devices);
   planAppleKeys(plan, files, devices);
@@ -473,7 +611,7 @@ std::unique_ptr<HwmonSmc> HwmonSmc::open(const std::string& root, const HwmonOpt
   std::unique_ptr<HwmonSmc> smc(new HwmonSmc());
   smc->files_ = &files;
   std::size_t live = 0;
-  for (const PlannedKey& key : keys) live += key.fd >= 0 ? 1 : 0;
+  for (const PlannedKey& key : keys) live += key.fds.empty() ? 0 : 1;
   smc->sensors_.reserve(live);  // never grows past this: entries point into it
   for (PlannedKey& key : keys) {
     SmcKeyTable::Entry entry;
@@ -481,8 +619,8 @@ std::unique_ptr<HwmonSmc> HwmonSmc::open(const std::string& root, const HwmonOpt
     entry.type = key.type;
     entry.size = key.size;
     std::memcpy(entry.bytes, key.bytes, sizeof entry.bytes);
-    if (key.fd >= 0) {
-      smc->sensors_.push_back({key.fd, key.unit, &files});
+    if (!key.fds.empty()) {
+      smc->sensors_.push_back({std::move(key.fds), key.unit, &files});
       entry.reader = readSensor;
       entry.context = &smc->sensors_.back();
     }
@@ -490,17 +628,24 @@ std::unique_ptr<HwmonSmc> HwmonSmc::open(const std::string& root, const HwmonOpt
     smc->sources_.push_back(std::move(key.source));
   }
   smc->table_.finish();
+  smc->passedOver_ = std::move(passedOver);
   return smc;
 }
 
-// The key table's reader for every live key. One pread into a stack buffer, nothing allocated.
+// The key table's reader for every live key. One pread per file into a stack buffer, nothing
+// allocated. Of several files the highest value that reads counts: a core taken offline takes its
+// file away, and the others still tell.
 int HwmonSmc::readSensor(void* context, std::uint32_t /*key*/, std::uint8_t* out, std::uint8_t size) {
   const auto* sensor = static_cast<const Sensor*>(context);
-  char text[32];
-  const long n = sensor->files->read(sensor->fd, text, sizeof text);
-  // A full buffer means the file holds more than any number does: not a value we understand.
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return kSmcIOError;
-  const std::optional<std::int64_t> value = attributeInteger(std::string_view(text, static_cast<std::size_t>(n)));
+  std::optional<std::int64_t> value;
+  for (int fd : sensor->fds) {
+    char text[32];
+    const long n = sensor->files->read(fd, text, sizeof text);
+    // A full buffer means the file holds more than any number does: not a value we understand.
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) continue;
+    const std::optional<std::int64_t> read = attributeInteger(std::string_view(text, static_cast<std::size_t>(n)));
+    if (read && (!value || *read > *value)) value = read;
+  }
   if (!value || size < 2) return kSmcIOError;
   const std::uint16_t encoded =
       sensor->unit == Unit::kMillidegrees ? sp78FromMillidegrees(*value) : fpe2FromRpm(*value);
@@ -510,7 +655,9 @@ int HwmonSmc::readSensor(void* context, std::uint32_t /*key*/, std::uint8_t* out
 }
 
 HwmonSmc::~HwmonSmc() {
-  for (const Sensor& sensor : sensors_) files_->close(sensor.fd);
+  for (const Sensor& sensor : sensors_) {
+    for (int fd : sensor.fds) files_->close(fd);
+  }
 }
 
 int HwmonSmc::open(std::uint32_t* connection) {

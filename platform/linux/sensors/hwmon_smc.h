@@ -35,11 +35,9 @@ class SensorFiles {
 
 struct HwmonOptions {
   // Block device name of the main disk ("nvme0n1", "sda"; a partition name is taken up to its
-  // disk). Empty: the disk that holds `root` itself, found from its device number through
-  // /sys/dev/block or, when that number is no block device's (btrfs, bcachefs, an overlay), from
-  // the device proc/self/mountinfo under `root` names for "/" (io/block_device.h
-  // blockDeviceOfMountPoint); then up from a partition to its disk and down through
-  // device-mapper or md slaves (the first slave by name) to a real disk.
+  // disk, and down through device-mapper or md slaves, the first by name, to a real disk).
+  // Empty: the disk that holds "/" (io/block_device.h findMainDisk: from the mount table under
+  // `root`, ZFS, LVM, md, btrfs and bcachefs included; without one, the device `root` lies on).
   std::string mainDisk;
   // File access for every sensor file; null means `SensorFiles::posix()`. Must outlive the
   // transport.
@@ -55,9 +53,15 @@ struct HwmonKeySource {
 };
 
 // The keys, all big-endian as an SMC stores them:
-//   TC0P  "sp78" 2 bytes  CPU package temperature, in this order of preference: coretemp
-//                         "Package id N" (lowest N), k10temp "Tdie" then "Tctl", zenpower "Tdie",
-//                         the first thermal zone (by number) of type x86_pkg_temp.
+//   TC0P  "sp78" 2 bytes  CPU package temperature, from the first source the machine has of the
+//                         table in hwmon_smc.cc (kCpuSources): applesmc's own TC0P; coretemp
+//                         "Package id N" or "Physical id N" (lowest N); k10temp "Tdie", "Tctl";
+//                         zenpower "Tdie", "Tctl"; k10temp's unlabelled temp1 (families 10h-16h);
+//                         the lowest x86_pkg_temp zone; the hottest coretemp "Core N"; the lowest
+//                         SoC-wide zone (cpu-thermal, package-thermal, ...); the hottest CPU
+//                         cluster zone (cpu0-thermal, bigcore0-thermal, ...); the lowest acpitz
+//                         zone, marked "(approximate)". Of several files ("hottest of ...") the
+//                         highest that reads counts.
 //   TH0x  "sp78" 2 bytes  main disk: nvme "Composite" of its controller, or drivetemp of its SCSI
 //                         device. Hwmon devices are matched by `name` and `device` link, so both
 //                         the controller parent (kernels 5.13+) and the PCI function parent of an
@@ -100,6 +104,9 @@ class HwmonSmc final : public SmcTransport {
 
   // Every key but "#KEY", sorted by key code.
   const std::vector<HwmonKeySource>& sources() const { return sources_; }
+  // The CPU sources the machine also has, each below the chosen one in the order of preference
+  // (the best sensor of each), as key "TC0P"; for diagnostics.
+  const std::vector<HwmonKeySource>& passedOver() const { return passedOver_; }
 
  private:
   struct Sensor;  // a value file held open, what a live key reads
@@ -112,6 +119,7 @@ class HwmonSmc final : public SmcTransport {
   std::vector<Sensor> sensors_;
   SmcKeyTable table_;
   std::vector<HwmonKeySource> sources_;
+  std::vector<HwmonKeySource> passedOver_;
 };
 
 }  // namespace trellis::lnx
