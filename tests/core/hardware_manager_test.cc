@@ -173,10 +173,14 @@ TEST_F(HardwareManagerTest, PowerToolsRunOneAtATimeInOrderAndAHungOneIsWaitedFor
   EXPECT_EQ(runner.requests.size(), 2u);
   loop.advance(std::chrono::microseconds(1));
   EXPECT_EQ(runner.commands().back(), "/usr/bin/pmset -a lowpowermode 1");
-  runner.finish(1);  // ends late: starts nothing more
-  runner.finish(2);
-  loop.advance(HardwareManager::kPowerToolPatience * 2);
+  command(protocol::kClosePowerSaving);
+  runner.finish(1);  // ends late: the fourth still waits for the third
   EXPECT_EQ(runner.requests.size(), 3u);
+  runner.finish(2);
+  EXPECT_EQ(runner.commands().back(), "/usr/bin/pmset -a lowpowermode 0");
+  runner.finish(3);
+  loop.advance(HardwareManager::kPowerToolPatience * 2);
+  EXPECT_EQ(runner.requests.size(), 4u);
 }
 
 }  // namespace

@@ -152,6 +152,7 @@ TEST(RecordMappingTest, SettingAPropertyTakesOnlyValuesItCanHold) {
   const std::tuple<const char*, Object, std::optional<Value>> rows[] = {
       {"i8", Value(std::int64_t{-128}), Value(-128)}, {"i8", Value(128), refused}, {"i64", Value(3.0), Value(std::int64_t{3})},
       {"i64", Value(3.5), refused}, {"i64", Value(9.2233720368547758e18), refused} /* 2^63 */,
+      {"i64", Value(-9.2233720368547758e18), Value(std::numeric_limits<std::int64_t>::min())},
       {"u64", Value(18446744073709549568.0), Value(std::uint64_t{18446744073709549568u})}, {"u64", Value(max), Value(max)},
       {"u32", Value(-1), refused}, {"u64", Value(-1), refused}, {"u16", Value(std::nan("")), refused},
       {"u8", Value(true), Value(std::uint32_t{1})}, {"i16", Value("12"), refused}, {"temperature", Value(40), Value(40.0f)},
