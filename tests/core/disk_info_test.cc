@@ -56,7 +56,7 @@ TEST(DiskInfoTest, RecordsAreKeptByNameAndGetTheReadingFromTheirSecondPass) {
     if (result == 0) *out = reading;
     return result;
   });
-  EXPECT_EQ(records(disk), (std::vector<std::string>{"/ Model / apfs 400/1000 0 main", "/media/usb Model /media/usb apfs 32/64 0 removable",
+  ASSERT_EQ(records(disk), (std::vector<std::string>{"/ Model / apfs 400/1000 0 main", "/media/usb Model /media/usb apfs 32/64 0 removable",
                                                       "X Model /mnt/x apfs 4/8 0 main"}));
   EXPECT_EQ(source.describeCalls.count(".Spotlight") + source.describeCalls.count("MobileBackups"), 0u);
   const auto root = disk.list()[0];
