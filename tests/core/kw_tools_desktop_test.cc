@@ -1,207 +1,160 @@
 // KwTools' desktop operations over fakes of every desktop service: the permission request flows,
-// the screen-capture and full-disk-access probes, the key press and the application launch.
-// Single-threaded.
+// the screen-capture and full-disk-access probes, the key press and the application launch; the
+// steps that must come in order go to one journal. Single-threaded.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/services.h"
 #include "support/desktop_fakes.h"
-#include "support/service_setters.h"
 #include "tools/kw_tools.h"
 
 namespace trellis {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::Journal;
+using Strings = std::vector<std::string>;
 
-constexpr std::string_view kAccessibilityPage =
-    "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
+const std::string kSettings = "x-apple.systempreferences:com.apple.preference.security?Privacy_";
 
 class DesktopToolsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    testing::setService(&Services::userInterface, &ui);
-    testing::setService(&Services::privacy, &platform);
-    testing::setService(&Services::workspace, &workspace);
-    testing::setService(&Services::keyEvents, &poster);
-    testing::setService(&Services::resources, &bundle);
-  }
-  void TearDown() override {
-    testing::setService(&Services::userInterface, nullptr);
-    testing::setService(&Services::privacy, nullptr);
-    testing::setService(&Services::workspace, nullptr);
-    testing::setService(&Services::keyEvents, nullptr);
-    testing::setService(&Services::resources, nullptr);
-  }
-
-  Journal journal;
+  testing::Journal journal;
   testing::ScriptedUserInterface ui{journal};
   testing::FakePrivacyPlatform platform{journal};
   testing::FakeWorkspace workspace{journal};
   testing::RecordingKeyPoster poster{journal};
   testing::FakeBundle bundle;
-};
-
-struct RequestCase {
-  PrivacyPermission permission;
-  void (*request)();
-  const char* tips;
-  const char* page;
-};
-
-const RequestCase kRequests[] = {
-    {PrivacyPermission::kAccessibility, &KwTools::requestPrivacyAccessibility, "Accessibility Tips",
-     "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"},
-    {PrivacyPermission::kScreenCapture, &KwTools::requestScreenCapture, "ScreenCapture Tips",
-     "x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture"},
-    {PrivacyPermission::kFullDiskAccess, &KwTools::requestFullDiskAccess, "Full disk access Tips",
-     "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles"},
+  ScopedServices services{[this](Services& s) {
+    s.userInterface = &ui;
+    s.privacy = &platform;
+    s.workspace = &workspace;
+    s.keyEvents = &poster;
+    s.resources = &bundle;
+  }};
 };
 
 TEST_F(DesktopToolsTest, RequestsShowNothingWhenGrantedAndActOnlyOnTheFirstButton) {
-  for (const RequestCase& c : kRequests) {
-    SCOPED_TRACE(c.tips);
-    const bool accessibility = c.permission == PrivacyPermission::kAccessibility;
-
+  const std::tuple<void (*)(), const char*, std::string> requests[] = {
+      {&KwTools::requestPrivacyAccessibility, "Accessibility Tips", "Accessibility"},
+      {&KwTools::requestScreenCapture, "ScreenCapture Tips", "ScreenCapture"},
+      {&KwTools::requestFullDiskAccess, "Full disk access Tips", "AllFiles"}};
+  for (const auto& [request, tips, page] : requests) {
+    SCOPED_TRACE(tips);
     // Granted: each permission's own probe answers yes.
     platform.trusted = true;
     platform.windows = std::vector<ScreenWindow>{{"Editor", 7, false}};
     platform.applications = {{7, "gedit"}};
     platform.readable = {"/Users/process/Library/Safari/CloudTabs.db"};
     journal.clear();
-    c.request();
+    request();
     EXPECT_TRUE(journal.empty()) << ::testing::PrintToString(journal);
 
     platform.trusted = false;
     platform.windows.reset();
     platform.readable.clear();
-    journal.clear();
     ui.alertAnswers = {kAlertFirstButtonReturn + 1};  // "Cancel": no platform prompt, no page
-    c.request();
-    EXPECT_THAT(journal, ElementsAre("activate", std::string("alert ") + c.tips));
-
-    journal.clear();
+    request();
     ui.alertAnswers = {kAlertFirstButtonReturn};
-    c.request();
-    std::vector<std::string> expected = {"activate", std::string("alert ") + c.tips};
-    if (accessibility) expected.push_back("prompt");
-    expected.push_back(std::string("open ") + c.page);
+    request();
+    Strings expected = {"activate", std::string("alert ") + tips, "activate", std::string("alert ") + tips};
+    if (page == "Accessibility") expected.push_back("prompt");
+    expected.push_back("open " + kSettings + page);
     EXPECT_EQ(journal, expected);
-
-    const AlertRequest& alert = ui.alerts.back();
-    EXPECT_EQ(alert.style, AlertStyle::kWarning);
-    EXPECT_EQ(alert.messageText, "Kind tips");
-    EXPECT_THAT(alert.buttons, ElementsAre("To Authorize", "Cancel"));
+    EXPECT_EQ(ui.alerts.back().style, AlertStyle::kWarning);
+    EXPECT_EQ(ui.alerts.back().messageText, "Kind tips");
+    EXPECT_THAT(ui.alerts.back().buttons, ElementsAre("To Authorize", "Cancel"));
   }
-}
-
-TEST_F(DesktopToolsTest, AlertTextsComeFromTheDefaultStringTable) {
+  // The texts come from the default string table.
   bundle.translations = {{{"Localizable", "Kind tips"}, "Hinweis"},
                          {{"Localizable", "Accessibility Tips"}, "Bitte erlauben"},
-                         {{"KwAppleScript", "Cancel"}, "wrong table"}};
+                         {{"Localizable", "Cancel"}, "Abbrechen"},
+                         {{"KwAppleScript", "To Authorize"}, "wrong table"}};
   KwTools::requestPrivacyAccessibility();
-  ASSERT_EQ(ui.alerts.size(), 1u);
-  EXPECT_EQ(ui.alerts[0].messageText, "Hinweis");
-  EXPECT_EQ(ui.alerts[0].informativeText, "Bitte erlauben");
-  EXPECT_THAT(ui.alerts[0].buttons, ElementsAre("To Authorize", "Cancel"));
+  EXPECT_EQ(ui.alerts.back().messageText, "Hinweis");
+  EXPECT_EQ(ui.alerts.back().informativeText, "Bitte erlauben");
+  EXPECT_THAT(ui.alerts.back().buttons, ElementsAre("To Authorize", "Abbrechen"));
 }
 
 TEST_F(DesktopToolsTest, ScreenCaptureNeedsANamedWindowOfAnotherRunningApplication) {
   const std::int64_t own = platform.pid;
-  struct Case {
-    const char* what;
-    std::optional<std::vector<ScreenWindow>> windows;
-    bool expected;
-  };
-  const Case cases[] = {
-      {"no list", std::nullopt, false},
-      {"empty list", std::vector<ScreenWindow>{}, false},
-      {"own and the dock's windows", std::vector<ScreenWindow>{{"Trellis", own, false}, {"Dock", 2, false}}, false},
-      {"another application's named window", std::vector<ScreenWindow>{{"Trellis", own, false}, {"Editor", 7, false}}, true},
-      {"an empty name", std::vector<ScreenWindow>{{"", 7, false}}, false},
-      {"no name", std::vector<ScreenWindow>{{std::nullopt, 7, false}}, false},
-      {"an owner that is not running", std::vector<ScreenWindow>{{"Ghost", 99, false}}, false},
-      {"an owner that is not known", std::vector<ScreenWindow>{{"Ghost", std::nullopt, false}}, false},
-      {"a panel", std::vector<ScreenWindow>{{"Top Bar", 7, true}}, false},
-      {"a panel, then a window", std::vector<ScreenWindow>{{"Top Bar", 7, true}, {"Editor", 7, false}}, true},
+  using Windows = std::vector<ScreenWindow>;
+  const std::pair<std::optional<Windows>, bool> rows[] = {
+      {std::nullopt, false},
+      {Windows{}, false},
+      {Windows{{"Trellis", own, false}, {"Dock", 2, false}}, false},  // its own, and the dock's
+      {Windows{{"Trellis", own, false}, {"Editor", 7, false}}, true},
+      {Windows{{"", 7, false}, {std::nullopt, 7, false}}, false},  // no name
+      {Windows{{"Ghost", 99, false}, {"Ghost", std::nullopt, false}}, false},  // not running, not known
+      {Windows{{"Top Bar", 7, true}}, false},  // a panel
+      {Windows{{"Top Bar", 7, true}, {"Editor", 7, false}}, true},
   };
   platform.applications = {{own, "trellis"}, {2, "Dock"}, {7, "gedit"}};
-  for (const Case& c : cases) {
-    platform.windows = c.windows;
-    EXPECT_EQ(KwTools::getScreenCaptureState(), c.expected) << c.what;
+  for (const auto& [windows, expected] : rows) {
+    platform.windows = windows;
+    EXPECT_EQ(KwTools::getScreenCaptureState(), expected) << windows.value_or(Windows{}).size();
   }
   platform.restricts = false;
   platform.windows.reset();
   EXPECT_TRUE(KwTools::getScreenCaptureState()) << "a system without the restriction";
 }
 
-TEST_F(DesktopToolsTest, FullDiskAccessStopsAtTheFirstReadableProbe) {
+TEST_F(DesktopToolsTest, FullDiskAccessStopsAtTheFirstReadableProbeUnderTheRightHome) {
+  const Strings absolute = {"/Library/Application Support/com.apple.TCC/TCC.db",
+                            "/Library/Preferences/com.apple.TimeMachine.plist", "/etc/shadow", "/root"};
   platform.readable = {"/Users/process/Library/Safari/Bookmarks.plist", "/etc/shadow"};
   EXPECT_TRUE(KwTools::getFullDiskAccessState());
-  EXPECT_THAT(platform.opened, ElementsAre("/Users/process/Library/Safari/CloudTabs.db",
-                                           "/Users/process/Library/Safari/Bookmarks.plist"));
-
-  platform.readable = {};
+  EXPECT_EQ(platform.opened,
+            (Strings{"/Users/process/Library/Safari/CloudTabs.db", "/Users/process/Library/Safari/Bookmarks.plist"}));
+  platform.readable = {"/etc/shadow"};
   platform.opened.clear();
-  EXPECT_FALSE(KwTools::getFullDiskAccessState());
-  EXPECT_THAT(platform.opened,
-              ElementsAre("/Users/process/Library/Safari/CloudTabs.db", "/Users/process/Library/Safari/Bookmarks.plist",
-                          "/Library/Application Support/com.apple.TCC/TCC.db",
-                          "/Library/Preferences/com.apple.TimeMachine.plist", "/etc/shadow", "/root"));
-}
+  EXPECT_TRUE(KwTools::getFullDiskAccessState());
+  EXPECT_EQ(platform.opened.size(), 5u);
 
-TEST_F(DesktopToolsTest, InASandboxTheHomeFolderComesFromTheAccountRecord) {
+  // In a sandbox the home folder is the account record's; without a record only the absolute
+  // probes are tried.
+  platform.readable.clear();
   for (const char* variable : {"APP_SANDBOX_CONTAINER_ID", "FLATPAK_ID"}) {
     platform.environment = {{variable, "org.example"}};
-    platform.accountHome = "/home/account/";
+    platform.accountHome = "/home/account//";
     platform.opened.clear();
     EXPECT_FALSE(KwTools::getFullDiskAccessState());
-    EXPECT_EQ(platform.opened.front(), "/home/account/Library/Safari/CloudTabs.db") << variable;
-
-    // Without an account record only the absolute probes are tried.
+    Strings expected = {"/home/account/Library/Safari/CloudTabs.db", "/home/account/Library/Safari/Bookmarks.plist"};
+    expected.insert(expected.end(), absolute.begin(), absolute.end());
+    EXPECT_EQ(platform.opened, expected) << variable;
     platform.accountHome.reset();
     platform.opened.clear();
     EXPECT_FALSE(KwTools::getFullDiskAccessState());
-    EXPECT_EQ(platform.opened.front(), "/Library/Application Support/com.apple.TCC/TCC.db") << variable;
+    EXPECT_EQ(platform.opened, absolute) << variable;
   }
 }
 
-TEST_F(DesktopToolsTest, KeyPressPostsDownWithTheFlagsThenUpWithOnlyTheNonCoalescedFlag) {
+TEST_F(DesktopToolsTest, AKeyPressPostsDownWithTheFlagsThenUpWithOnlyTheNonCoalescedFlag) {
   const std::uint64_t flags = kEventFlagMaskCommand | kEventFlagMaskShift;
   const std::vector<KeyboardEvent> pair = {{0x09, true, flags}, {0x09, false, kEventFlagMaskNonCoalesced}};
-
   platform.trusted = true;
   EXPECT_TRUE(KwTools::pressKey(0x09, flags));
   EXPECT_EQ(poster.events, pair);
-  EXPECT_THAT(journal, ElementsAre("prompt", "key down", "key up"));  // trust asked with the prompt, no alert
+  EXPECT_THAT(journal, ElementsAre("prompt", "key down", "key up"));  // trust asked with the prompt
 
-  // Untrusted, "Cancel": the alert only.
+  // Untrusted: the alert; "To Authorize" still posts the pair, then opens the settings page.
   platform.trusted = false;
   poster.events.clear();
   journal.clear();
   EXPECT_FALSE(KwTools::pressKey(0x09, flags));
   EXPECT_TRUE(poster.events.empty());
-  EXPECT_THAT(journal, ElementsAre("prompt", "activate", "alert Accessibility Tips"));
-
-  // Untrusted, "To Authorize": the same pair, then the settings page; still false.
-  journal.clear();
   ui.alertAnswers = {kAlertFirstButtonReturn};
   EXPECT_FALSE(KwTools::pressKey(0x09, flags));
   EXPECT_EQ(poster.events, pair);
-  EXPECT_THAT(journal, ElementsAre("prompt", "activate", "alert Accessibility Tips", "key down", "key up",
-                                   "open " + std::string(kAccessibilityPage)));
+  EXPECT_THAT(journal, ElementsAre("prompt", "activate", "alert Accessibility Tips", "prompt", "activate",
+                                   "alert Accessibility Tips", "key down", "key up", "open " + kSettings + "Accessibility"));
 }
 
 TEST_F(DesktopToolsTest, OpenAppAsksTheWorkspaceOnlyForANonEmptyText) {
   workspace.applications = {{"org.gnome.Calculator", "/usr/share/applications/org.gnome.Calculator.desktop"}};
-  EXPECT_FALSE(KwTools::openAppWithBundleId(Value(42)));
-  EXPECT_FALSE(KwTools::openAppWithBundleId(Value("")));
-  EXPECT_FALSE(KwTools::openAppWithBundleId(Value()));
-  EXPECT_TRUE(workspace.lookedUp.empty());
-
-  EXPECT_FALSE(KwTools::openAppWithBundleId(Value("org.example.Missing")));
-  EXPECT_TRUE(journal.empty()) << "nothing opened for an unknown identifier";
-
+  for (const Value& none : {Value(42), Value(""), Value(), Value("org.example.Missing")}) {
+    EXPECT_FALSE(KwTools::openAppWithBundleId(none));
+  }
+  EXPECT_EQ(workspace.lookedUp, Strings{"org.example.Missing"});
   EXPECT_TRUE(KwTools::openAppWithBundleId(Value("org.gnome.Calculator")));
   workspace.opens = false;
   EXPECT_FALSE(KwTools::openAppWithBundleId(Value("org.gnome.Calculator")));

@@ -6,12 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
-#include <string>
-#include <tuple>
-#include <vector>
 
-#include "support/service_setters.h"
 #include "support/smc_support.h"
 
 namespace trellis {
@@ -19,17 +14,21 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Strings = std::vector<std::string>;
+using testing::hexText;
+using testing::simKey;
 
-const Bytes kLeft = {0, 0, 0, 0, 'L', 'e', 'f', 't', 0, 0, 0, 0, 0, 0, 0, 0};
-const std::string kBig = "0102030405060708090a0b0c0d0e0f101112131415161718";
+Bytes bytesOf(std::string_view hex) {
+  Bytes bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  return bytes;
+}
 
 // The keys every case starts with, and `more`.
 std::vector<std::string> keys(std::vector<std::string> more = {}) {
-  for (std::string key :
-       {testing::simKey("TC0P", "sp78", "2a80"), testing::simKey("FNum", "ui8 ", "02"),
-        testing::simKey("F0Ac", "fpe2", "0fa3"),
-        testing::simKey("F0ID", "{fds", testing::fanIdHex(std::string("Left") + std::string(8, '\0'))),
-        testing::simKey("BIG!", "ch8*", kBig), testing::simKey("F0Tg", "fpe2", "12c0")}) {
+  for (std::string key : {simKey("TC0P", "sp78", "2a80"), simKey("FNum", "ui8 ", "02"), simKey("F0Ac", "fpe2", "0fa3"),
+                          simKey("F0ID", "{fds", testing::fanIdHex("Left")),
+                          simKey("BIG!", "ch8*", "0102030405060708090a0b0c0d0e0f101112131415161718"),
+                          simKey("F0Tg", "fpe2", "12c0")}) {
     more.push_back(key);
   }
   return more;
@@ -42,13 +41,27 @@ class SmcClientTest : public ::testing::Test {
     smc_.install(keys());
   }
   void TearDown() override { SmcResetProcessStateForTesting(); }
-  void openAndClear() {
-    ASSERT_EQ(TlxOpen(), 0);
-    smc_.exchanges.clear();
+  // The exchanges since the last call, after `rc` and `more`: "<rc> <more> | <exchange>, ...".
+  std::string outcome(int rc, const std::string& more) {
+    std::string text = std::to_string(rc) + " " + more + " |";
+    for (const std::string& exchange : smc_.takeExchanges()) text += " " + exchange + ",";
+    return text;
   }
-  // Exchanges of `command` about `key` fail.
-  void failing(int command, const std::string& key) {
-    smc_.failWhen = [=](int c, const std::string& k) { return c == command && k == key; };
+  // A raw read into a 40-byte buffer of 0xEE: the result, the size after and the buffer's first `shown` bytes.
+  std::string raw(const char* key, bool askInfo, int size, int shown = 2) {
+    std::uint8_t buffer[40];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    std::uint8_t inOut = static_cast<std::uint8_t>(size);
+    const int rc = TlxReadKey(smcFourCC(key), buffer, &inOut, askInfo);
+    return outcome(rc, std::to_string(inOut) + " " + hexText(Bytes(buffer, buffer + shown)));
+  }
+  // A typed read into a record of 0xAB: the result, the name, type, size and first four bytes.
+  std::string typed(const char* name, std::uint32_t connection = sim::SimSmc::kConnection) {
+    SmcKeyValue value;
+    std::memset(&value, 0xAB, sizeof value);
+    const int rc = SmcReadKey(name, &value, connection);
+    return outcome(rc, std::string(value.key) + " '" + value.dataType + "' " + std::to_string(value.dataSize) + " " +
+                           hexText(Bytes(value.bytes, value.bytes + 4)));
   }
 
   testing::InstalledSimSmc smc_;
@@ -57,245 +70,145 @@ class SmcClientTest : public ::testing::Test {
 TEST_F(SmcClientTest, OpensOnceAndTriesARefusedOpenAgain) {
   smc_.install(keys(), /*openable=*/false);
   EXPECT_EQ(TlxOpen(), -1);
-  EXPECT_EQ(TlxConnection(), 0u);
-  std::uint8_t buffer[2];
-  std::uint8_t size = 2;
-  EXPECT_EQ(TlxReadKey(smcKeyCode("TC0P"), buffer, &size, false), -1);
-  EXPECT_TRUE(smc_.exchanges.empty()) << "no exchange goes out on handle 0";
+  EXPECT_EQ(raw("TC0P", false, 2), "-1 2 0000 |") << "no exchange goes out on handle 0";
+  EXPECT_EQ(typed("TC0P", 0), std::to_string(kSmcNotOpen) + " TC0P '' 0 00000000 |");
   smc_.install(keys());
   EXPECT_EQ(TlxConnection(), sim::SimSmc::kConnection);
   testing::InstalledSimSmc other;  // with the handle set, no transport is asked again
   other.install(keys(), /*openable=*/false);
   EXPECT_EQ(TlxOpen(), 0);
-  EXPECT_EQ(TlxConnection(), sim::SimSmc::kConnection);
-
-  SmcResetProcessStateForTesting();
-  testing::setService(&Services::smc, testing::noSmc());
-  EXPECT_EQ(TlxOpen(), -1);
-  SmcKeyValue value;
-  EXPECT_EQ(SmcReadKey("TC0P", &value, 0), kSmcNotOpen);
-  EXPECT_STREQ(value.key, "TC0P");
 }
 
-TEST_F(SmcClientTest, RawReads) {
-  Bytes zerosPast(40, 0);
-  zerosPast[0] = 0x2A;
-  zerosPast[1] = 0x80;
-  // key, ask information, size in, result, size out, the buffer's start after (0xEE beyond), requests
-  const std::tuple<const char*, bool, int, int, int, Bytes, Strings> rows[] = {
-      {"TC0P", false, 2, 0, 2, {0x2A, 0x80}, {"5 TC0P 2"}},
-      {"TC0P", false, 40, 0, 40, zerosPast, {"5 TC0P 40"}},  // past a message's 32 bytes: zeros
-      {"F0ID", true, 20, 0, 16, kLeft, {"9 F0ID 0", "5 F0ID 16"}},
-      {"BIG!", true, 20, -1, 24, {}, {"9 BIG! 0"}},  // larger than the buffer: untouched
-      {"NONE", false, 2, -1, 2, {0, 0}, {"5 NONE 2"}},
-      {"NONE", true, 4, -1, 4, {}, {"9 NONE 0"}},
-  };
-  openAndClear();
-  for (const auto& [key, askInfo, sizeIn, result, sizeOut, start, requests] : rows) {
-    SCOPED_TRACE(std::string(key) + (askInfo ? " with information, " : ", ") + std::to_string(sizeIn));
-    std::uint8_t buffer[40];
-    std::memset(buffer, 0xEE, sizeof buffer);
-    Bytes expected(sizeof buffer, 0xEE);
-    std::copy(start.begin(), start.end(), expected.begin());
-    std::uint8_t size = static_cast<std::uint8_t>(sizeIn);
-    EXPECT_EQ(TlxReadKey(smcFourCC(key), buffer, &size, askInfo), result);
-    EXPECT_EQ(size, sizeOut);
-    EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), expected);
-    EXPECT_EQ(smc_.takeExchanges(), requests);
-  }
-
+TEST_F(SmcClientTest, RawReadsFillTheBufferToTheSizeAskedOrTheKeysOwn) {
+  ASSERT_EQ(TlxOpen(), 0);
+  EXPECT_EQ(raw("TC0P", false, 2), "0 2 2a80 | 5 TC0P 2,");
+  EXPECT_EQ(raw("TC0P", false, 40, 40), "0 40 2a80" + std::string(76, '0') + " | 5 TC0P 40,") << "zeros past 32";
+  EXPECT_EQ(raw("F0ID", true, 20, 10), "0 8 000000004c656674eeee | 9 F0ID 0, 5 F0ID 8,");
+  EXPECT_EQ(raw("BIG!", true, 20), "-1 24 eeee | 9 BIG! 0,") << "larger than the buffer: untouched";
+  EXPECT_EQ(raw("NONE", false, 2), "-1 2 0000 | 5 NONE 2,");
+  EXPECT_EQ(raw("NONE", true, 4), "-1 4 eeee | 9 NONE 0,");
+  EXPECT_EQ(raw("\0\0\0\0", false, 2), "-1 2 eeee |");
   std::uint8_t buffer[2];
   std::uint8_t size = 2;
-  EXPECT_EQ(TlxReadKey(0, buffer, &size, false), -1);
-  EXPECT_EQ(TlxReadKey(smcKeyCode("TC0P"), nullptr, &size, false), -1);
-  EXPECT_EQ(TlxReadKey(smcKeyCode("TC0P"), buffer, nullptr, false), -1);
-  EXPECT_TRUE(smc_.exchanges.empty());
-  failing(kSmcReadValue, "TC0P");
-  EXPECT_EQ(TlxReadKey(smcKeyCode("TC0P"), buffer, &size, false), -1);
+  EXPECT_EQ(TlxReadKey(smcKeyCode("TC0P"), nullptr, &size, false) + TlxReadKey(smcKeyCode("TC0P"), buffer, nullptr, false), -2);
+  smc_.failWhen = [](int command, const std::string&) { return command == kSmcReadValue; };
+  EXPECT_EQ(raw("TC0P", false, 2), "-1 2 0000 | 5 TC0P 2,");
 }
 
-TEST_F(SmcClientTest, TypedReadsFillTheRecordAndCacheTheKeyInformation) {
-  openAndClear();
-  SmcKeyValue value;
-  std::memset(&value, 0xAB, sizeof value);
-  ASSERT_EQ(SmcReadKey("TC0P", &value, TlxConnection()), 0);
-  EXPECT_STREQ(value.key, "TC0P");
-  EXPECT_EQ(value.dataSize, 2u);
-  EXPECT_STREQ(value.dataType, "sp78");
-  EXPECT_EQ(Bytes(value.bytes, value.bytes + 3), (Bytes{0x2A, 0x80, 0})) << "the record is zeroed first";
-  EXPECT_EQ(smc_.takeExchanges(), (Strings{"9 TC0P 0", "5 TC0P 2"}));
-  ASSERT_EQ(SmcReadKey("TC0PXYZ", &value, TlxConnection()), 0);  // the name is read up to four characters
-  EXPECT_STREQ(value.key, "TC0P");
-  EXPECT_EQ(smc_.takeExchanges(), Strings{"5 TC0P 2"});
+TEST_F(SmcClientTest, TypedReadsZeroTheRecordAndCacheTheFirstHundredKeysInformation) {
+  ASSERT_EQ(TlxOpen(), 0);
+  EXPECT_EQ(typed("TC0P"), "0 TC0P 'sp78' 2 2a800000 | 9 TC0P 0, 5 TC0P 2,");
+  EXPECT_EQ(typed("TC0PXYZ"), "0 TC0P 'sp78' 2 2a800000 | 5 TC0P 2,") << "four characters of the name, cached";
   // An unknown key's reply (result 132, size 0) is cached as it is.
-  ASSERT_EQ(SmcReadKey("AB", &value, TlxConnection()), 0);
-  EXPECT_STREQ(value.key, "AB");
-  EXPECT_EQ(value.dataSize, 0u);
-  EXPECT_STREQ(value.dataType, "");
-  ASSERT_EQ(SmcReadKey("AB", &value, TlxConnection()), 0);
   const std::string ab = testing::smcKeyText(0x41420000u);
-  EXPECT_EQ(smc_.takeExchanges(), (Strings{"9 " + ab + " 0", "5 " + ab + " 0", "5 " + ab + " 0"}));
-
-  EXPECT_EQ(SmcReadKey("TC0P", &value, TlxConnection() + 1), kSmcIOError) << "the connection given is used";
-  EXPECT_EQ(SmcReadKey("TC0P", &value, 0), kSmcNotOpen);
-  EXPECT_EQ(SmcReadKey(nullptr, &value, TlxConnection()), kSmcBadArgument);
-  EXPECT_EQ(SmcReadKey("TC0P", nullptr, TlxConnection()), kSmcBadArgument);
-  EXPECT_EQ(SmcGetKeyInfo(smcKeyCode("TC0P"), nullptr, TlxConnection()), kSmcBadArgument);
-}
-
-TEST_F(SmcClientTest, FailedTypedReadsKeepWhatWasLearntAndCacheNothing) {
-  openAndClear();
-  smc_.failWhen = [](int command, const std::string& key) {
-    return key == "TC0P" || (key == "F0Ac" && command == kSmcReadValue);
-  };
-  // The information failed: only the name. The value failed: name, size and type.
-  for (const auto& [key, type, size] : {std::tuple{"TC0P", "", 0u}, std::tuple{"F0Ac", "fpe2", 2u}}) {
-    SmcKeyValue value;
-    std::memset(&value, 0xAB, sizeof value);
-    EXPECT_EQ(SmcReadKey(key, &value, TlxConnection()), kSmcIOError);
-    EXPECT_STREQ(value.key, key);
-    EXPECT_STREQ(value.dataType, type);
-    EXPECT_EQ(value.dataSize, size);
-    EXPECT_EQ(Bytes(value.bytes, value.bytes + 32), Bytes(32)) << key;
-  }
+  EXPECT_EQ(typed("AB"), "0 AB '' 0 00000000 | 9 " + ab + " 0, 5 " + ab + " 0,");
+  EXPECT_EQ(typed("AB"), "0 AB '' 0 00000000 | 5 " + ab + " 0,");
+  EXPECT_EQ(typed("F0Ac", sim::SimSmc::kConnection + 1), std::to_string(kSmcIOError) + " F0Ac '' 0 00000000 | 9 F0Ac 0,")
+      << "the connection given is used";
+  // A failed information read caches nothing and leaves only the name; a failed value read leaves
+  // the name, type and size.
+  smc_.failWhen = [](int command, const std::string& key) { return key == "FNum" || (key == "F0Ac" && command == kSmcReadValue); };
+  const std::string io = std::to_string(kSmcIOError);
+  EXPECT_EQ(typed("FNum"), io + " FNum '' 0 00000000 | 9 FNum 0,");
+  EXPECT_EQ(typed("F0Ac"), io + " F0Ac 'fpe2' 2 00000000 | 9 F0Ac 0, 5 F0Ac 2,");
   SmcKeyInfo info = {77, 88, 99};
-  EXPECT_EQ(SmcGetKeyInfo(smcKeyCode("TC0P"), &info, TlxConnection()), kSmcIOError);
+  EXPECT_EQ(SmcGetKeyInfo(smcKeyCode("FNum"), &info, TlxConnection()), kSmcIOError);
   EXPECT_EQ(std::tie(info.dataSize, info.dataType, info.dataAttributes), std::tuple(77u, 88u, 99)) << "unchanged";
-
   smc_.failWhen = nullptr;
-  smc_.exchanges.clear();
+  EXPECT_EQ(typed("FNum"), "0 FNum 'ui8 ' 1 02000000 | 9 FNum 0, 9 FNum 0, 5 FNum 1,");
   SmcKeyValue value;
-  ASSERT_EQ(SmcReadKey("TC0P", &value, TlxConnection()), 0);
-  EXPECT_EQ(smc_.takeExchanges(), (Strings{"9 TC0P 0", "5 TC0P 2"}));
-}
+  EXPECT_EQ((std::vector{SmcReadKey(nullptr, &value, 1), SmcReadKey("TC0P", nullptr, 1), SmcGetKeyInfo(1, nullptr, 1)}),
+            std::vector(3, kSmcBadArgument));
 
-TEST_F(SmcClientTest, CacheHoldsTheFirstHundredKeysOnly) {
-  Strings names;
-  std::vector<std::string> more;
+  std::vector<std::string> names, more;
   for (int i = 0; i <= kSmcKeyInfoCacheCapacity; ++i) {
-    char name[5];
-    std::snprintf(name, sizeof name, "K%03d", i);
-    names.push_back(name);
-    more.push_back(testing::simKey(name, "ui8 ", "05"));
+    names.push_back("K" + std::to_string(1000 + i).substr(1));
+    more.push_back(simKey(names.back(), "ui8 ", "05"));
   }
+  SmcResetProcessStateForTesting();
   smc_.install(keys(more));
-  openAndClear();
-  SmcKeyValue value;
-  for (const std::string& name : names) ASSERT_EQ(SmcReadKey(name.c_str(), &value, TlxConnection()), 0);
-  EXPECT_EQ(smc_.takeExchanges().size(), 202u);
-  for (const char* name : {"K100", "K000", "K099"}) ASSERT_EQ(SmcReadKey(name, &value, TlxConnection()), 0);
-  EXPECT_EQ(smc_.takeExchanges(), (Strings{"9 K100 0", "5 K100 1", "5 K000 1", "5 K099 1"}));
+  ASSERT_EQ(TlxOpen(), 0);
+  for (const std::string& name : names) typed(name.c_str());
+  EXPECT_EQ(typed("K100") + typed("K000") + typed("K099"), "0 K100 'ui8 ' 1 05000000 | 9 K100 0, 5 K100 1,"
+                                                           "0 K000 'ui8 ' 1 05000000 | 5 K000 1,"
+                                                           "0 K099 'ui8 ' 1 05000000 | 5 K099 1,");
 }
 
-TEST_F(SmcClientTest, WritesCheckTheSizeThenSendTheBytes) {
-  openAndClear();
+TEST_F(SmcClientTest, WritesCheckTheKeysSizeThenSendTheBytes) {
+  ASSERT_EQ(TlxOpen(), 0);
   const std::uint8_t bytes[4] = {0x17, 0x70, 3, 4};
-  ASSERT_EQ(TlxWriteKey(smcKeyCode("F0Tg"), bytes, 2), 0);
-  EXPECT_EQ(smc_.takeExchanges(), (Strings{"9 F0Tg 0", "6 F0Tg 2"}));
-  std::uint8_t back[2];
-  std::uint8_t size = 2;
-  ASSERT_EQ(TlxReadKey(smcKeyCode("F0Tg"), back, &size, false), 0);
-  EXPECT_EQ(Bytes(back, back + 2), (Bytes{0x17, 0x70}));
-  smc_.exchanges.clear();
-
+  EXPECT_EQ(outcome(TlxWriteKey(smcKeyCode("F0Tg"), bytes, 2), "F0Tg"), "0 F0Tg | 9 F0Tg 0, 6 F0Tg 2,");
+  EXPECT_EQ(raw("F0Tg", false, 2), "0 2 1770 | 5 F0Tg 2,");
   smc_.resultWhen = [](int command, const std::string& key) { return command == kSmcWriteValue && key == "TC0P"; };
-  // key, bytes, count, requests: each write fails
-  const std::tuple<const char*, const std::uint8_t*, int, Strings> rows[] = {
-      {"\0\0\0\0", bytes, 2, {}},
-      {"F0Tg", nullptr, 2, {}},
-      {"F0Tg", bytes, 0, {}},
-      {"F0Tg", bytes, 4, {"9 F0Tg 0"}},  // not the key's size
-      {"NONE", bytes, 2, {"9 NONE 0"}},
-      {"TC0P", bytes, 2, {"9 TC0P 0", "6 TC0P 2"}},  // refused: the result byte is not zero
-  };
+  // Each write fails: no key, no bytes, no size, not the key's size, no such key, a refusal.
+  const std::tuple<const char*, const std::uint8_t*, int, std::string> rows[] = {
+      {"\0\0\0\0", bytes, 2, ""}, {"F0Tg", nullptr, 2, ""}, {"F0Tg", bytes, 0, ""}, {"F0Tg", bytes, 4, " 9 F0Tg 0,"},
+      {"NONE", bytes, 2, " 9 NONE 0,"}, {"TC0P", bytes, 2, " 9 TC0P 0, 6 TC0P 2,"}};
   for (const auto& [key, data, count, requests] : rows) {
-    EXPECT_EQ(TlxWriteKey(smcFourCC(key), data, static_cast<std::uint8_t>(count)), -1) << key << " " << count;
-    EXPECT_EQ(smc_.takeExchanges(), requests) << key << " " << count;
+    EXPECT_EQ(outcome(TlxWriteKey(smcFourCC(key), data, static_cast<std::uint8_t>(count)), key), "-1 " + std::string(key) + " |" + requests);
   }
-  failing(kSmcWriteValue, "F0Tg");
-  EXPECT_EQ(TlxWriteKey(smcKeyCode("F0Tg"), bytes, 2), -1);
 }
 
-TEST(SmcValueToFloatTest, DecodesByTypeAndSize) {
-  const float host = 1234.9f;
-  Bytes hostFloat(4);
-  std::memcpy(hostFloat.data(), &host, 4);
-  Bytes tail(32, 0);
-  tail[29] = 1;
-  tail[30] = 2;
-  tail[31] = 3;
-  // clang-format off
-  const std::tuple<const char*, std::uint32_t, Bytes, float> rows[] = {
-      {"fpe2", 2, {0x0F, 0xA0}, 1000.0f}, {"sp78", 2, {0x2A, 0x80}, 42.5f}, {"sp78", 2, {0xFF, 0x00}, -1.0f},
-      {"si16", 2, {0xFF, 0xFF}, 65535.0f}, {"spf0", 2, {0xFF, 0xFF}, 65535.0f}, {"si8 ", 1, {0xFF}, -1.0f},
-      {"{pwm", 2, {0x80, 0x00}, 50.0f}, {"ui16", 2, {0x01, 0x00}, 256.0f}, {"fpe2", 4, {0x0F, 0xA0, 0, 0}, 0.0f},
-      // Size 0 gives 0 for every type.
-      {"ui8 ", 0, {0x05}, 0.0f}, {"sp78", 0, {0x2A, 0x80}, 0.0f}, {"flt ", 0, {0, 0, 0x80, 0x3F}, 0.0f},
-      // Unsigned integers: the width is the size; only the last four bytes count; past 32 is zero.
-      {"ui8 ", 1, {0xFF}, 255.0f}, {"ui8 ", 2, {0x01, 0x00}, 256.0f}, {"ui16", 1, {0x01, 0x00}, 1.0f},
-      {"ui32", 4, {1, 2, 3, 4}, 16909060.0f}, {"ui32", 5, {9, 1, 2, 3, 4}, 16909060.0f},
-      {"ui32", 33, tail, 16909056.0f},
-      // Fixed point: 0x8000 unsigned, 0xC000 signed, over 2^fraction bits.
-      {"fp1f", 2, {0x80, 0}, 1.0f}, {"fp4c", 2, {0x80, 0}, 8.0f}, {"fp5b", 2, {0x80, 0}, 16.0f},
-      {"fp6a", 2, {0x80, 0}, 32.0f}, {"fp79", 2, {0x80, 0}, 64.0f}, {"fp88", 2, {0x80, 0}, 128.0f},
-      {"fpa6", 2, {0x80, 0}, 512.0f}, {"fpc4", 2, {0x80, 0}, 2048.0f}, {"fpe2", 2, {0x80, 0}, 8192.0f},
-      {"fpe2", 2, {0x0F, 0xA3}, 1000.75f}, {"fp88", 1, {0x80}, 0.0f}, {"sp1e", 2, {0xC0, 0}, -1.0f},
-      {"sp3c", 2, {0xC0, 0}, -4.0f}, {"sp4b", 2, {0xC0, 0}, -8.0f}, {"sp5a", 2, {0xC0, 0}, -16.0f},
-      {"sp69", 2, {0xC0, 0}, -32.0f}, {"sp78", 2, {0xC0, 0}, -64.0f}, {"sp87", 2, {0xC0, 0}, -128.0f},
-      {"sp96", 2, {0xC0, 0}, -256.0f}, {"spb4", 2, {0xC0, 0}, -1024.0f}, {"sp78", 4, {0x2A, 0x80, 0, 0}, 0.0f},
-      // The rest, each also with a size it does not take; then types not known, or not exactly.
-      {"spf0", 1, {0xFF}, 0.0f}, {"si8 ", 1, {0x7F}, 127.0f}, {"si8 ", 2, {0xFF, 0xFF}, 0.0f},
-      {"si16", 4, {0xFF, 0xFF, 0, 0}, 0.0f}, {"{pwm", 2, {0xFF, 0xFF}, 99.99847412f}, {"{pwm", 1, {0x80}, 0.0f},
-      {"flt ", 4, hostFloat, 1234.9f}, {"flt ", 2, {0, 0}, 0.0f}, {"ch8*", 2, {0x2A, 0x80}, 0.0f},
-      {"SP78", 2, {0x2A, 0x80}, 0.0f}, {"ui8", 1, {5}, 0.0f}, {"", 1, {5}, 0.0f},
+TEST(SmcDecodersTest, ValuesDecodeByTypeAndSize) {
+  struct Row {
+    const char* type;
+    const char* hex;
+    float expected;
+    int size = -1;  // -1: the bytes' count
   };
+  float host = 1234.9f;
+  const std::string hostHex = hexText(Bytes(reinterpret_cast<std::uint8_t*>(&host), reinterpret_cast<std::uint8_t*>(&host) + 4));
+  const std::string tail = std::string(58, '0') + "010203";
+  // clang-format off
+  const Row rows[] = {
+      {"fpe2", "0fa0", 1000}, {"sp78", "2a80", 42.5}, {"sp78", "ff00", -1}, {"si16", "ffff", 65535}, {"spf0", "ffff", 65535},
+      {"si8 ", "ff", -1}, {"si8 ", "7f", 127}, {"{pwm", "8000", 50}, {"{pwm", "ffff", 99.99847412f}, {"flt ", hostHex.c_str(), 1234.9f},
+      // Unsigned integers: the width is the size; only the last four bytes count; past 32 is zero.
+      {"ui8 ", "ff", 255}, {"ui8 ", "0100", 256}, {"ui16", "0100", 1, 1}, {"ui32", "01020304", 16909060},
+      {"ui32", "0901020304", 16909060}, {"ui32", tail.c_str(), 16909056, 33},
+      // Fixed point: 0x8000 unsigned, 0xC000 signed, over 2^fraction bits.
+      {"fp1f", "8000", 1}, {"fp4c", "8000", 8}, {"fp5b", "8000", 16}, {"fp6a", "8000", 32}, {"fp79", "8000", 64},
+      {"fp88", "8000", 128}, {"fpa6", "8000", 512}, {"fpc4", "8000", 2048}, {"fpe2", "8000", 8192}, {"fpe2", "0fa3", 1000.75},
+      {"sp1e", "c000", -1}, {"sp3c", "c000", -4}, {"sp4b", "c000", -8}, {"sp5a", "c000", -16}, {"sp69", "c000", -32},
+      {"sp78", "c000", -64}, {"sp87", "c000", -128}, {"sp96", "c000", -256}, {"spb4", "c000", -1024},
+      // Sizes a type does not take, size 0 with every type; types not known, or not exactly.
+      {"fpe2", "0fa00000", 0}, {"fp88", "80", 0}, {"sp78", "2a800000", 0}, {"spf0", "ff", 0}, {"si8 ", "ffff", 0},
+      {"si16", "ffff0000", 0}, {"{pwm", "80", 0}, {"flt ", "0000", 0}, {"ui8 ", "05", 0, 0},
+      {"sp78", "2a80", 0, 0}, {"flt ", "0000803f", 0, 0}, {"ch8*", "2a80", 0}, {"SP78", "2a80", 0}, {"ui8", "05", 0}, {"", "05", 0}};
   // clang-format on
-  for (const auto& [type, size, bytes, expected] : rows) {
+  for (const Row& row : rows) {
     SmcKeyValue value{};
-    std::memcpy(value.dataType, type, std::strlen(type) + 1);
-    value.dataSize = size;
+    std::memcpy(value.dataType, row.type, std::strlen(row.type) + 1);
+    const Bytes bytes = bytesOf(row.hex);
     std::copy(bytes.begin(), bytes.end(), value.bytes);
-    EXPECT_FLOAT_EQ(SmcValueToFloat(value), expected) << "type \"" << type << "\" size " << size;
+    value.dataSize = static_cast<std::uint32_t>(row.size >= 0 ? row.size : static_cast<int>(bytes.size()));
+    EXPECT_FLOAT_EQ(SmcValueToFloat(value), row.expected) << "type \"" << row.type << "\" " << row.hex;
   }
-}
 
-TEST(SmcDecodersTest, RawDecoders) {
-  const std::uint8_t bytes[] = {0x09, 0x01, 0x02, 0x03, 0x04};
-  EXPECT_EQ(SmcBytesToUInt(bytes, 0), 0u);
-  EXPECT_EQ(SmcBytesToUInt(bytes, -3), 0u);
-  EXPECT_EQ(SmcBytesToUInt(bytes + 1, 2), 0x0102u);
-  EXPECT_EQ(SmcBytesToUInt(bytes, 5), 0x01020304u) << "the first byte is shifted out";
-  const std::uint8_t high[] = {0xFF, 0xFF, 0xFF, 0xFE};
-  EXPECT_EQ(SmcBytesToUInt(high, 4), 0xFFFFFFFEu) << "bytes are taken unsigned";
-
-  // Unsigned, the two lowest bits dropped, over 256.
-  const std::pair<Bytes, double> sp78[] = {{{0x2A, 0x80}, 42.5},
-                                           {{0xFF, 0x00}, 255.0},
-                                           {{0x6E, 0x04}, 110.015625},
-                                           {{0x00, 0x03}, 0.0},
-                                           {{0xFF, 0xFF}, 255.984375}};
-  for (const auto& [two, expected] : sp78) EXPECT_EQ(TlxDecodeSp78Shifted(two.data()), expected) << int(two[0]);
-  const std::uint8_t fan[] = {0x0F, 0xA3};
-  EXPECT_EQ(TlxDecodeFpInt(fan, 2, 2), 1000.0f) << "the fraction is dropped";
-  EXPECT_EQ(TlxDecodeFpInt(fan, 0, 2), 0.0f);
-  EXPECT_EQ(TlxDecodeFpInt(high, 1, 2), 63.0f);
-  const std::uint8_t three[] = {0x01, 0x00, 0x04};
-  EXPECT_EQ(TlxDecodeFpInt(three, 3, 2), 4097.0f);  // 1 << 12, 0 << 6, 4 >> 2
+  // Raw bytes: big-endian and unsigned, the last four counting; sp78 shifted: unsigned, the two
+  // lowest bits dropped, over 256; fixed point with the fraction dropped.
+  const std::uint8_t five[] = {0x09, 0x01, 0x02, 0x03, 0xFE};
+  EXPECT_EQ(std::vector({SmcBytesToUInt(five, 0), SmcBytesToUInt(five, -3), SmcBytesToUInt(five + 1, 2), SmcBytesToUInt(five, 5)}),
+            (std::vector<std::uint32_t>{0, 0, 0x0102, 0x010203FE}));
+  for (const auto& [hex, expected] : {std::pair{"2a80", 42.5}, {"ff00", 255.0}, {"6e04", 110.015625}, {"0003", 0.0}, {"ffff", 255.984375}}) {
+    EXPECT_EQ(TlxDecodeSp78Shifted(bytesOf(hex).data()), expected) << hex;
+  }
+  const std::uint8_t fan[] = {0x0F, 0xA3, 0x04};
   const std::uint8_t max[] = {0x17, 0x70};
-  EXPECT_EQ(TlxDecodeFpInt(max, 2, 8), 23.0f);    // 0x17 << 0, 0x70 >> 8
-  EXPECT_EQ(TlxDecodeFpInt(max, 2, 0), 6000.0f);  // 0x17 << 8 | 0x70
+  EXPECT_EQ(std::vector({TlxDecodeFpInt(fan, 2, 2), TlxDecodeFpInt(fan, 0, 2), TlxDecodeFpInt(five + 4, 1, 2),
+                         TlxDecodeFpInt(fan, 3, 2), TlxDecodeFpInt(max, 2, 8), TlxDecodeFpInt(max, 2, 0)}),
+            (std::vector<float>{1000, 0, 63, 15 * 4096 + 0xA3 * 64 + 1, 23, 6000}));
 }
 
-TEST_F(SmcClientTest, ListingPrintsEveryKeyByItsTypeAndEndsAtTheFirstIndexOrInformationFailure) {
+TEST_F(SmcClientTest, TheListingPrintsEveryKeyByItsTypeAndEndsAtTheFirstIndexOrInformationFailure) {
   const std::string io = std::to_string(kSmcIOError);
   const Strings lines = {
       "Total key: 9\n",
       "[000] Key: #KEY Size: 4 Type: ui32 Vaule: 9 \n",
       "[001] Key: B0CT Size: 2 Type: ui16 Vaule: 312 \n",
-      "[002] Key: BIG! Size: 24 Type: ch8* Data: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10 11 12 13 14 15 16 "
-      "17 18 \n",
+      "[002] Key: BIG! Size: 24 Type: ch8* Data: 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10 11 12 13 14 15 16 17 18 \n",
       "[003] Key: F0Ac Size: 2 Type: fpe2 Vaule: 1000.000000 \n",
-      "[004] Key: F0ID Size: 16 Type: {fds Data: 00 00 00 00 4c 65 66 74 00 00 00 00 00 00 00 00 \n",
+      "[004] Key: F0ID Size: 8 Type: {fds Data: 00 00 00 00 4c 65 66 74 \n",
       "[005] Key: F0Tg Size: 2 Type: fpe2 Vaule: 1200.000000 \n",
       "[006] Key: FNum Size: 1 Type: ui8  Vaule: 2 \n",
       "[007] Key: TC0D Size: 2 Type: sp78 SMC get index key [7] value fail: " + io + "\n",
@@ -316,7 +229,7 @@ TEST_F(SmcClientTest, ListingPrintsEveryKeyByItsTypeAndEndsAtTheFirstIndexOrInfo
   };
   for (const auto& [command, key, result, expected] : rows) {
     SmcResetProcessStateForTesting();
-    smc_.install(keys({testing::simKey("B0CT", "ui16", "0138"), testing::simKey("TC0D", "sp78", "3000")}));
+    smc_.install(keys({simKey("B0CT", "ui16", "0138"), simKey("TC0D", "sp78", "3000")}));
     smc_.failWhen = [&](int c, const std::string& k) {
       return (c == kSmcReadValue && k == "TC0D") || (!result && c == command && k == key);
     };

@@ -1,7 +1,7 @@
 // Fakes of the desktop services for tests: a scripted user interface, a privacy platform, a
-// workspace, a key event recorder, a resource bundle, a script host, a process runner that answers
-// from a table, and a log that keeps its lines. Steps that tests compare in order are written to a
-// shared journal. Header-only. Each fake is for one test thread, except where it says otherwise.
+// workspace, a key event recorder, a resource bundle, a script host and a process runner that
+// answers from a table. Steps that tests compare in order are written to a shared journal. Each
+// fake is for one test thread, except where it says otherwise.
 #pragma once
 
 #include <deque>
@@ -10,10 +10,9 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <ostream>
 #include <thread>
 #include <vector>
-
-#include <ostream>
 
 #include "base/process_runner.h"
 #include "base/run_loop.h"
@@ -44,6 +43,13 @@ inline void PrintTo(const ScriptError& error, std::ostream* out) {
 namespace trellis::testing {
 
 using Journal = std::vector<std::string>;
+
+// The value under `key`, or nothing.
+template <class Map, class Key>
+std::optional<typename Map::mapped_type> lookup(const Map& map, const Key& key) {
+  auto it = map.find(key);
+  return it == map.end() ? std::nullopt : std::optional(it->second);
+}
 
 // Answers alerts from a queue (the last button once it is empty) and panels from another
 // (cancelled once it is empty); panel answers are queued on RunLoop::main().
@@ -109,15 +115,9 @@ class FakePrivacyPlatform final : public PrivacyPlatform {
   std::int64_t ownProcessId() override { return pid; }
   std::optional<std::vector<ScreenWindow>> onScreenWindows() override { return windows; }
   std::optional<std::string> runningApplicationExecutableName(std::int64_t owner) override {
-    auto it = applications.find(owner);
-    if (it == applications.end()) return std::nullopt;
-    return it->second;
+    return lookup(applications, owner);
   }
-  std::optional<std::string> environmentValue(std::string_view name) override {
-    auto it = environment.find(name);
-    if (it == environment.end()) return std::nullopt;
-    return it->second;
-  }
+  std::optional<std::string> environmentValue(std::string_view name) override { return lookup(environment, name); }
   std::optional<std::string> accountHomeDirectory() override { return accountHome; }
   std::string processHomeDirectory() override { return processHome; }
   bool canOpenForReading(const std::string& path) override {
@@ -142,9 +142,7 @@ class FakeWorkspace final : public Workspace {
   }
   std::optional<std::string> urlForApplicationWithBundleIdentifier(const std::string& bundleId) override {
     lookedUp.push_back(bundleId);
-    auto it = applications.find(bundleId);
-    if (it == applications.end()) return std::nullopt;
-    return it->second;
+    return lookup(applications, bundleId);
   }
 
  private:
@@ -171,14 +169,9 @@ class FakeBundle final : public ResourceBundle {
   std::map<std::pair<std::string, std::string>, std::string> translations;
   std::map<std::string, std::string, std::less<>> resources;
   std::string localizedString(std::string_view key, std::string_view table) override {
-    auto it = translations.find({std::string(table), std::string(key)});
-    return it == translations.end() ? std::string(key) : it->second;
+    return lookup(translations, std::pair{std::string(table), std::string(key)}).value_or(std::string(key));
   }
-  std::optional<std::string> pathForResource(std::string_view name) override {
-    auto it = resources.find(name);
-    if (it == resources.end()) return std::nullopt;
-    return it->second;
-  }
+  std::optional<std::string> pathForResource(std::string_view name) override { return lookup(resources, name); }
 };
 
 // Files as a set of paths; scripts that answer from a table; background work on threads the
@@ -211,9 +204,7 @@ class FakeScriptHost final : public ScriptHost {
   }
   std::optional<std::string> environmentValue(std::string_view name) override {
     std::lock_guard<std::mutex> lock(mutex);
-    auto it = environment.find(name);
-    if (it == environment.end()) return std::nullopt;
-    return it->second;
+    return lookup(environment, name);
   }
   bool fileExists(const std::string& path) override {
     std::lock_guard<std::mutex> lock(mutex);
@@ -267,28 +258,18 @@ class FakeScriptHost final : public ScriptHost {
   std::deque<std::thread> threads_;
 };
 
-class FakeCompiledScript final : public CompiledScript {
+// A script at `path` of the host: run as a compiled script, or as a task on a background thread.
+class FakeScript final : public CompiledScript, public UserScriptTask {
  public:
-  FakeCompiledScript(FakeScriptHost& host, std::string path) : host_(host), path_(std::move(path)) {}
+  FakeScript(FakeScriptHost& host, std::string path) : host_(host), path_(std::move(path)) {}
   std::optional<EventDescriptor> execute(const std::optional<EventDescriptor>& event, Dictionary* errorInfo) override {
     return host_.answer(path_, event, errorInfo);
   }
-
- private:
-  FakeScriptHost& host_;
-  std::string path_;
-};
-
-class FakeScriptTask final : public UserScriptTask {
- public:
-  FakeScriptTask(FakeScriptHost& host, std::string path) : host_(host), path_(std::move(path)) {}
   void execute(const std::optional<EventDescriptor>& event, Done done) override {
     host_.runInBackground([&host = host_, path = path_, event, done = std::move(done)] {
       Dictionary info;
       std::optional<EventDescriptor> result = host.answer(path, event, &info);
-      std::optional<ScriptError> error;
-      if (!result) error = ScriptError{std::string(kPosixErrorDomain), kScriptFailedCode, info};
-      done(result, error);
+      done(result, result ? std::nullopt : std::optional(ScriptError{std::string(kPosixErrorDomain), kScriptFailedCode, info}));
     });
   }
 
@@ -298,23 +279,18 @@ class FakeScriptTask final : public UserScriptTask {
 };
 
 inline std::unique_ptr<UserScriptTask> FakeScriptHost::makeUserScriptTask(const std::string& path, std::string* error) {
-  if (!taskCanBeMade) {
-    *error = "no task for " + path;
-    return nullptr;
-  }
-  return std::make_unique<FakeScriptTask>(*this, path);
+  if (!taskCanBeMade) *error = "no task for " + path;
+  return taskCanBeMade ? std::make_unique<FakeScript>(*this, path) : nullptr;
 }
 
 inline std::unique_ptr<CompiledScript> FakeScriptHost::loadScript(const std::string& path) {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (files.count(path) == 0) return nullptr;
-  }
-  return std::make_unique<FakeCompiledScript>(*this, path);
+  std::lock_guard<std::mutex> lock(mutex);
+  return files.count(path) ? std::make_unique<FakeScript>(*this, path) : nullptr;
 }
 
-// Answers `runWith` from a table keyed by the program and its arguments joined with spaces; a
-// request not in the table could not be started. Records every request. Safe from any thread.
+// Answers from a table keyed by the program and its arguments joined with spaces (`run` with the
+// answer's standard output); a request not in the table could not be started. Records every
+// request. Safe from any thread.
 class TableProcessRunner final : public ProcessRunner {
  public:
   std::map<std::string, ProcessResult> answers;
@@ -325,14 +301,24 @@ class TableProcessRunner final : public ProcessRunner {
     for (const std::string& argument : arguments) text += " " + argument;
     return text;
   }
-  std::optional<std::string> run(const std::string&, const std::vector<std::string>&) override { return std::nullopt; }
+  std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments) override {
+    std::optional<ProcessResult> result = runWith(ProcessRequest{path, arguments, std::nullopt, false});
+    return result ? std::optional(result->standardOutput) : std::nullopt;
+  }
   std::optional<ProcessResult> runWith(const ProcessRequest& request) override {
     std::lock_guard<std::mutex> lock(mutex_);
     requests.push_back(request);
-    auto it = answers.find(key(request.path, request.arguments));
-    if (it == answers.end()) return std::nullopt;
-    return it->second;
+    return lookup(answers, key(request.path, request.arguments));
   }
+  // Holding: `start` records the request but ends it only when the test calls `finish`.
+  bool hold = false;
+  std::vector<Completion> held;
+  void start(const std::string& path, const std::vector<std::string>& arguments, Completion completion) override {
+    if (!hold) return ProcessRunner::start(path, arguments, std::move(completion));
+    run(path, arguments);
+    held.push_back(std::move(completion));
+  }
+  void finish(std::size_t index) { held.at(index)(std::string()); }
   std::vector<std::string> commands() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> result;

@@ -1,14 +1,10 @@
 // One fake per metric source and a settable clock, shared by every suite that needs them: each
-// answers what the test set and records what it was asked. Test thread only.
+// answers what the test set and counts or records what it was asked. Test thread only.
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <deque>
 #include <map>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "base/clock.h"
 #include "metrics/cpu_source.h"
@@ -22,8 +18,7 @@ inline constexpr std::uint64_t kGiB = 1024ull * 1024 * 1024;
 
 using Ticks = std::optional<std::vector<ProcessorTicks>>;
 
-// Answers from fields the test sets; tick samples are handed out in order, and once the queue is
-// empty the tick reading fails. Counts the brand and count queries.
+// Tick samples are handed out in order; once they run out the reading fails.
 struct FakeCpuSource : CpuSource {
   std::optional<std::string> brandAnswer = "Test CPU";
   std::optional<std::int32_t> countAnswer = 2;
@@ -51,7 +46,6 @@ struct FakeCpuSource : CpuSource {
   }
 };
 
-// Answers what the test sets; counts the total and page-count queries.
 struct FakeMemorySource : MemorySource {
   std::optional<std::uint64_t> total = 16 * kGiB;
   std::optional<std::uint64_t> page = 4096;
@@ -70,18 +64,14 @@ struct FakeMemorySource : MemorySource {
   }
 };
 
-// Answers what the test sets.
-class FakeNetworkSource : public NetworkSource {
- public:
+struct FakeNetworkSource : NetworkSource {
   std::optional<NetworkService> service;
   std::optional<ByteCounters> counters = ByteCounters{};
   std::optional<NetworkService> primaryService() override { return service; }
   std::optional<ByteCounters> byteCounters() override { return counters; }
 };
 
-// Ticks the test sets; counts the time-base reads.
-class FakeClock : public MonotonicClock {
- public:
+struct FakeClock : MonotonicClock {
   std::uint64_t ticks = 0;
   Timebase base{1, 1};
   int timebaseReads = 0;
@@ -92,29 +82,27 @@ class FakeClock : public MonotonicClock {
   }
 };
 
-// Volumes and drivers the test sets up; records descriptions asked, counters read and handles
-// released.
+// Volumes without a capacity or a description cannot be asked or described; drivers without
+// counters cannot be read.
 struct FakeDiskSource : DiskSource {
   std::optional<std::vector<std::string>> entries = std::vector<std::string>{};
-  std::map<std::string, VolumeCapacity> capacities;     // missing: cannot be asked
-  std::map<std::string, VolumeDescription> described;   // missing: cannot be described
+  std::map<std::string, VolumeCapacity> capacities;
+  std::map<std::string, VolumeDescription> described;
   std::map<std::string, int> describeCalls;
   std::optional<std::vector<DriverHandle>> matched = std::vector<DriverHandle>{};
-  std::map<DriverHandle, std::optional<DriverCounters>> counters;  // missing or empty: unreadable
+  std::map<DriverHandle, std::optional<DriverCounters>> counters;
   std::vector<DriverHandle> reads;
   std::vector<DriverHandle> released;
 
   std::optional<std::vector<std::string>> volumeNames() override { return entries; }
   std::optional<VolumeCapacity> capacity(const std::string& entry) override {
     auto it = capacities.find(entry);
-    if (it == capacities.end()) return std::nullopt;
-    return it->second;
+    return it == capacities.end() ? std::nullopt : std::optional(it->second);
   }
   std::optional<VolumeDescription> describe(const std::string& entry) override {
     ++describeCalls[entry];
     auto it = described.find(entry);
-    if (it == described.end()) return std::nullopt;
-    return it->second;
+    return it == described.end() ? std::nullopt : std::optional(it->second);
   }
   std::optional<std::vector<DriverHandle>> matchDrivers() override { return matched; }
   std::optional<DriverCounters> driverCounters(DriverHandle driver) override {

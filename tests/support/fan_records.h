@@ -1,5 +1,5 @@
-// Fan records built in one call, for the suites that map, archive or publish them. Test thread
-// only.
+// Fan records built in one call, and described property by property, for the suites that read,
+// map, archive or publish them. Test thread only.
 #pragma once
 
 #include <memory>

@@ -1,12 +1,11 @@
 #include "support/manual_run_loop.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace trellis::testing {
 
 namespace {
-constexpr std::chrono::microseconds kNever{std::numeric_limits<std::int64_t>::max()};
+constexpr std::chrono::microseconds kNever = std::chrono::microseconds::max();
 }
 
 struct ManualRunLoop::TimerState {
@@ -28,35 +27,23 @@ class ManualRunLoop::Timer final : public RepeatingTimer {
   std::shared_ptr<TimerState> state_;
 };
 
-ManualRunLoop::ManualRunLoop() = default;
-ManualRunLoop::~ManualRunLoop() = default;
-
 void ManualRunLoop::post(Task task) {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.push_back(std::move(task));
 }
 
 std::unique_ptr<RepeatingTimer> ManualRunLoop::addRepeatingTimer(std::chrono::microseconds interval, Task action) {
-  auto state = std::make_shared<TimerState>(TimerState{interval, now_ + interval, std::move(action)});
-  timers_.push_back(state);
-  return std::make_unique<Timer>(state);
+  timers_.push_back(std::make_shared<TimerState>(TimerState{interval, now_ + interval, std::move(action)}));
+  return std::make_unique<Timer>(timers_.back());
 }
 
 int ManualRunLoop::run() {
-  while (!exited_) {
-    if (runQueued() == 0) break;
-  }
+  if (!exited_) runQueued();
   return exitStatus_;
 }
 
-void ManualRunLoop::exit(int status) {
-  exited_ = true;
-  exitStatus_ = status;
-}
-
 int ManualRunLoop::runQueued() {
-  int ran = 0;
-  for (;;) {
+  for (int ran = 0;; ++ran) {
     Task task;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -65,7 +52,6 @@ int ManualRunLoop::runQueued() {
       queue_.pop_front();
     }
     task();
-    ++ran;
   }
 }
 
@@ -74,10 +60,9 @@ void ManualRunLoop::advance(std::chrono::microseconds by) {
   runQueued();
   for (;;) {
     std::erase_if(timers_, [](const auto& t) { return !t->valid; });
-    auto next = std::min_element(timers_.begin(), timers_.end(),
-                                 [](const auto& a, const auto& b) { return a->due < b->due; });
+    auto next = std::min_element(timers_.begin(), timers_.end(), [](const auto& a, const auto& b) { return a->due < b->due; });
     if (next == timers_.end() || (*next)->due > target) break;
-    auto timer = *next;
+    const std::shared_ptr<TimerState> timer = *next;
     now_ = std::max(now_, timer->due);
     const auto scheduled = timer->due;
     timer->action();
@@ -90,11 +75,6 @@ void ManualRunLoop::advance(std::chrono::microseconds by) {
     runQueued();
   }
   now_ = std::max(now_, target);
-}
-
-void ManualRunLoop::terminate() {
-  if (terminationHandler_) terminationHandler_();
-  exit(0);
 }
 
 }  // namespace trellis::testing

@@ -14,25 +14,22 @@ namespace trellis::testing {
 
 class ManualRunLoop final : public RunLoop {
  public:
-  ManualRunLoop();
-  ~ManualRunLoop() override;
-
   void post(Task task) override;
   std::unique_ptr<RepeatingTimer> addRepeatingTimer(std::chrono::microseconds interval, Task action) override;
-  int run() override;
-  void exit(int status) override;
-  void setTerminationHandler(Task handler) override { terminationHandler_ = std::move(handler); }
+  int run() override;  // runs the queue until it is empty, unless the loop has exited
+  void exit(int status) override {
+    exited_ = true;
+    exitStatus_ = status;
+  }
+  void setTerminationHandler(Task) override {}
 
   // Runs queued tasks (including ones they queue) until the queue is empty; returns how many ran.
   int runQueued();
   // Moves the virtual clock forward by `by`, firing due timers in time order (and running the
-  // queue after each), as a real loop would.
+  // queue after each), as a real loop would: a late timer fires once and keeps its phase.
   void advance(std::chrono::microseconds by);
-  // Makes the next timer action appear to take `duration` of virtual time.
+  // Makes each timer action from now on appear to take `duration` of virtual time.
   void setActionDuration(std::chrono::microseconds duration) { actionDuration_ = duration; }
-
-  std::chrono::microseconds now() const { return now_; }
-  void terminate();  // as SIGTERM would
 
  private:
   struct TimerState;
@@ -43,7 +40,6 @@ class ManualRunLoop final : public RunLoop {
   std::mutex mutex_;
   std::deque<Task> queue_;
   std::vector<std::shared_ptr<TimerState>> timers_;
-  Task terminationHandler_;
   bool exited_ = false;
   int exitStatus_ = 0;
 };

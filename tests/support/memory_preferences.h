@@ -18,7 +18,6 @@ class MemoryDomain final : public PreferencesDomain {
     return it->second;
   }
   bool update(const std::function<void(Dictionary&)>& change) override {
-    if (failWrites) return false;
     Dictionary changed = values;
     change(changed);
     if (!preferencesDocument(changed)) return false;  // what the real document cannot hold
@@ -29,15 +28,13 @@ class MemoryDomain final : public PreferencesDomain {
 
   Dictionary values;
   int flushes = 0;
-  bool failWrites = false;
 };
 
 class MemoryStorage final : public PreferencesStorage {
  public:
   std::shared_ptr<PreferencesDomain> standardDomain() override { return domain(""); }
-  std::shared_ptr<PreferencesDomain> suiteDomain(std::string_view name) override {
-    if (name.empty() || name == refusedName) return nullptr;
-    return domain("suite:" + std::string(name));
+  std::shared_ptr<PreferencesDomain> suiteDomain(std::string_view name) override {  // none for "" and "refused"
+    return name.empty() || name == "refused" ? nullptr : domain("suite:" + std::string(name));
   }
   // The domain kept under `name` ("" for the standard one, "suite:NAME" for a suite).
   std::shared_ptr<MemoryDomain> domain(const std::string& name) {
@@ -47,7 +44,6 @@ class MemoryStorage final : public PreferencesStorage {
   }
 
   std::map<std::string, std::shared_ptr<MemoryDomain>> domains;
-  std::string refusedName = "refused";
 };
 
 }  // namespace trellis::testing
