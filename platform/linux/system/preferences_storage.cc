@@ -50,9 +50,20 @@ class Fd {
   int fd_;
 };
 
-bool writeAll(int fd, std::string_view text) {
+class RealDocumentFiles final : public DocumentFiles {
+ public:
+  int createTemporary(std::string& pathTemplate) override { return ::mkostemp(pathTemplate.data(), O_CLOEXEC); }
+  ssize_t write(int fd, const void* data, std::size_t size) override {
+    return retryOnEintr([&] { return ::write(fd, data, size); });
+  }
+  int sync(int fd) override { return ::fsync(fd); }
+  int rename(const std::string& from, const std::string& to) override { return ::rename(from.c_str(), to.c_str()); }
+  int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+};
+
+bool writeAll(DocumentFiles& files, int fd, std::string_view text) {
   while (!text.empty()) {
-    const ssize_t n = retryOnEintr([&] { return ::write(fd, text.data(), text.size()); });
+    const ssize_t n = files.write(fd, text.data(), text.size());
     if (n <= 0) return false;
     text.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -91,6 +102,11 @@ std::string utcStamp() {
 }
 
 }  // namespace
+
+DocumentFiles& realDocumentFiles() {
+  static RealDocumentFiles files;
+  return files;
+}
 
 std::optional<std::string> suiteFileName(std::string_view suiteName) {
   if (suiteName.empty()) return std::nullopt;
@@ -138,8 +154,8 @@ struct FilePreferencesDomain::Locked {
   Fd lock;
 };
 
-FilePreferencesDomain::FilePreferencesDomain(std::string folder, std::string fileName)
-    : folder_(std::move(folder)), fileName_(std::move(fileName)) {
+FilePreferencesDomain::FilePreferencesDomain(std::string folder, std::string fileName, DocumentFiles& files)
+    : folder_(std::move(folder)), fileName_(std::move(fileName)), files_(files) {
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
 }
 
@@ -231,7 +247,7 @@ bool FilePreferencesDomain::moveAside(int folderFd, const std::string& problem) 
       if (errno == EEXIST) continue;
       return errno == ENOENT;  // gone already: nothing left to keep
     }
-    (void)::fsync(folderFd);  // the rename is done; a failed sync only leaves it less durable
+    (void)files_.sync(folderFd);  // the rename is done; a failed sync only leaves it less durable
     forget();
     systemLog().write(kLogWarning, "preferences: " + path() + " could not be read (" + shortReason(problem) +
                                        "); kept as " + folder_ + "/" + aside + ", starting empty");
@@ -294,16 +310,16 @@ bool FilePreferencesDomain::update(const std::function<void(Dictionary&)>& chang
   if (!document) return false;
 
   std::string temporary = folder_ + "/." + fileName_ + ".tmp-XXXXXX";
-  Fd file(::mkostemp(temporary.data(), O_CLOEXEC));
+  Fd file(files_.createTemporary(temporary));
   if (!file.ok()) return false;
   struct stat info {};
-  if (!writeAll(file.get(), *document) || ::fsync(file.get()) != 0 || ::fstat(file.get(), &info) != 0 ||
-      ::rename(temporary.c_str(), path().c_str()) != 0) {
-    (void)::unlink(temporary.c_str());  // nothing else to undo: the old file is untouched
+  if (!writeAll(files_, file.get(), *document) || files_.sync(file.get()) != 0 || ::fstat(file.get(), &info) != 0 ||
+      files_.rename(temporary, path()) != 0) {
+    (void)files_.unlink(temporary);  // nothing else to undo: the old file is untouched
     return false;
   }
   // The rename is done and visible; a failed folder sync leaves it less durable, not undone.
-  (void)::fsync(locked->folder.get());
+  (void)files_.sync(locked->folder.get());
   forget();
   cachedFd_ = file.release();
   cachedIdentity_ = Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
@@ -315,13 +331,13 @@ bool FilePreferencesDomain::update(const std::function<void(Dictionary&)>& chang
 // ---- FilePreferencesStorage ----
 
 std::shared_ptr<PreferencesDomain> FilePreferencesStorage::standardDomain() {
-  return std::make_shared<FilePreferencesDomain>(folder_, std::string(kStandardDomainFile));
+  return std::make_shared<FilePreferencesDomain>(folder_, std::string(kStandardDomainFile), files_);
 }
 
 std::shared_ptr<PreferencesDomain> FilePreferencesStorage::suiteDomain(std::string_view suiteName) {
   std::optional<std::string> fileName = suiteFileName(suiteName);
   if (!fileName) return nullptr;
-  return std::make_shared<FilePreferencesDomain>(folder_, std::move(*fileName));
+  return std::make_shared<FilePreferencesDomain>(folder_, std::move(*fileName), files_);
 }
 
 }  // namespace trellis::lnx

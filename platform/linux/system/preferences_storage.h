@@ -1,7 +1,8 @@
 // Preferences as files: one preferences document (tools/preferences_storage.h) per domain in one
 // folder, by default $XDG_CONFIG_HOME/trellis/ (else ~/.config/trellis/). Safe from any thread
 // and any number of processes at once: reads need no lock (files are only ever replaced whole, by
-// rename), writes take the domain's advisory lock.
+// rename), writes take the domain's advisory lock. The calls that replace a document go through
+// DocumentFiles, the real one unless a test hands in its own.
 //
 // Files in the folder, for a domain file NAME:
 //   preferences.json                 the standard domain
@@ -24,6 +25,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -48,11 +50,30 @@ std::optional<std::string> suiteFileName(std::string_view suiteName);
 // else the password database's home folder; empty when none is known.
 std::string defaultPreferencesFolder();
 
+// The file operations that replace a domain's document: the temporary file made, written and
+// synced, renamed over the document, removed after a failure, and the folder synced after the
+// rename. Each answers as the system call it stands for: -1 (or a short count) with errno set on
+// failure. The real one keeps no state and is safe from any thread.
+class DocumentFiles {
+ public:
+  virtual ~DocumentFiles() = default;
+  // mkostemp(`pathTemplate`, O_CLOEXEC): its trailing XXXXXX are replaced by the name made.
+  virtual int createTemporary(std::string& pathTemplate) = 0;
+  virtual ssize_t write(int fd, const void* data, std::size_t size) = 0;
+  // fsync(`fd`), of a file or a folder.
+  virtual int sync(int fd) = 0;
+  virtual int rename(const std::string& from, const std::string& to) = 0;
+  virtual int unlink(const std::string& path) = 0;
+};
+
+DocumentFiles& realDocumentFiles();
+
 class FilePreferencesDomain final : public PreferencesDomain {
  public:
   // The domain kept in `folder`/`fileName`. Nothing is touched until the first read or write; the
-  // folder (and its parents) is made, mode 0700, by the first write.
-  FilePreferencesDomain(std::string folder, std::string fileName);
+  // folder (and its parents) is made, mode 0700, by the first write. `files` must outlive the
+  // domain.
+  FilePreferencesDomain(std::string folder, std::string fileName, DocumentFiles& files = realDocumentFiles());
   ~FilePreferencesDomain() override;
   FilePreferencesDomain(const FilePreferencesDomain&) = delete;
   FilePreferencesDomain& operator=(const FilePreferencesDomain&) = delete;
@@ -90,6 +111,7 @@ class FilePreferencesDomain final : public PreferencesDomain {
 
   std::string folder_;
   std::string fileName_;
+  DocumentFiles& files_;
   std::mutex mutex_;  // everything below, and one writer of this object at a time
   int cachedFd_ = -1;
   Identity cachedIdentity_;
@@ -101,7 +123,9 @@ class FilePreferencesDomain final : public PreferencesDomain {
 
 class FilePreferencesStorage final : public PreferencesStorage {
  public:
-  explicit FilePreferencesStorage(std::string folder) : folder_(std::move(folder)) {}
+  // `files` must outlive every domain the storage hands out.
+  explicit FilePreferencesStorage(std::string folder, DocumentFiles& files = realDocumentFiles())
+      : folder_(std::move(folder)), files_(files) {}
 
   // Domain objects are made anew on each call; they share the files, not their caches.
   std::shared_ptr<PreferencesDomain> standardDomain() override;
@@ -111,6 +135,7 @@ class FilePreferencesStorage final : public PreferencesStorage {
 
  private:
   std::string folder_;
+  DocumentFiles& files_;
 };
 
 }  // namespace trellis::lnx
