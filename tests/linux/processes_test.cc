@@ -51,9 +51,10 @@ bool hasChildLeft() {
 class KwToolsExecuteTest : public ::testing::Test {
  protected:
   void SetUp() override { testing::setService(&Services::processRunner, &runner_); }
-  void TearDown() override { testing::setService(&Services::processRunner, nullptr); }
+  void TearDown() override { testing::setService(&Services::processRunner, installed_); }
 
  private:
+  ProcessRunner* installed_ = installedServices().processRunner;
   lnx::PosixProcessRunner runner_{{.timeLimit = std::chrono::seconds(30)}};
 };
 
