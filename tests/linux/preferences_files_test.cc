@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "support/recording_log.h"
@@ -122,13 +123,16 @@ TEST_F(PreferencesFilesTest, AWriteSyncsItsTemporaryFileBeforeTheRenameAndTheFol
   EXPECT_EQ(tree.read("config/trellis/preferences.json"), before);
   EXPECT_EQ(files().size(), 4u);
   EXPECT_EQ(store.integerForKey("k"), 1);
+  EXPECT_EQ(log.take(), std::vector<std::string>{"preferences: could not write " + document + ": Input/output error"});
+  EXPECT_EQ(lnx::lastPreferencesFailure(), "could not write " + document + ": Input/output error");
 
   // Values no document can hold are refused before any file is made.
   journaled.journal.clear();
   EXPECT_FALSE(store.setObject(Value(std::string("\xff")), "not UTF-8"));
   EXPECT_FALSE(store.setObject(Value(Array{Value()}), "a null"));
   EXPECT_TRUE(journaled.journal.empty());
-  EXPECT_TRUE(log.lines().empty());
+  EXPECT_THAT(log.take(), ::testing::ElementsAre("preferences: could not write " + document +
+                                                 ": the values cannot be written as a preferences document"));
 }
 
 TEST_F(PreferencesFilesTest, WhatCannotBeReadIsLeftAloneAndNoFolderStoresNothing) {
@@ -138,11 +142,55 @@ TEST_F(PreferencesFilesTest, WhatCannotBeReadIsLeftAloneAndNoFolderStoresNothing
   EXPECT_EQ(store.integerForKey("kept"), 0);
   EXPECT_FALSE(store.setInteger(2, "kept"));
   EXPECT_TRUE(fs::is_directory(document));
-  EXPECT_TRUE(log.lines().empty());
-
   PreferencesStore lost(lnx::FilePreferencesStorage("").standardDomain());
   EXPECT_FALSE(lost.setInteger(1, "k"));
   EXPECT_EQ(lost.integerForKey("k"), 0);
+  EXPECT_EQ(log.take(), (std::vector<std::string>{
+                            "preferences: could not write " + document + ": it could not be read: Is a directory",
+                            "preferences: could not write /preferences.json: No such file or directory"}));
+}
+
+// Like ssh and gpg: a folder that others may write to, or that another user owns, is neither read
+// nor written, and says why.
+TEST_F(PreferencesFilesTest, AFolderOthersMayWriteToOrAnotherUserOwnsIsRefused) {
+  const std::string mine = "refusing " + folder + ": ";
+  // Run as root, the folder is handed to nobody; run as anyone else, a folder of root's stands in.
+  const bool root = ::geteuid() == 0;
+  const std::string owned = root ? folder : "/usr";
+  const struct Row {
+    std::string folder;
+    std::function<void()> spoil;
+    std::string refusal;
+  } rows[] = {
+      {folder, [&] { ::chmod(folder.c_str(), 0770); }, mine + "others may write to it (mode 0770); make it yours alone (chmod go-w)"},
+      {folder, [&] { ::chmod(folder.c_str(), 0702); }, mine + "others may write to it (mode 0702); make it yours alone (chmod go-w)"},
+      {owned, [&] { if (root) { ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0); } },
+       "refusing " + owned + ": it belongs to user " + (root ? "65534" : "0") + ", not to this user (" +
+           std::to_string(::geteuid()) + ")"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.refusal);
+    lnx::FilePreferencesStorage storage(row.folder);
+    PreferencesStore store(storage.standardDomain());
+    if (row.folder == folder) {
+      ASSERT_TRUE(store.setInteger(1, "k"));
+      ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    }
+    row.spoil();
+    const std::string before = row.folder == folder ? tree.read("config/trellis/preferences.json") : "";
+    PreferencesStore again(storage.standardDomain());
+    EXPECT_EQ(again.objectForKey("k"), std::nullopt);
+    EXPECT_EQ(again.objectForKey("k"), std::nullopt);
+    EXPECT_FALSE(again.setInteger(2, "k"));
+    EXPECT_EQ(log.take(), (std::vector<std::string>{"preferences: " + row.refusal,
+                                                    "preferences: could not write " + row.folder +
+                                                        "/preferences.json: " + row.refusal}));
+    if (row.folder == folder) {
+      EXPECT_EQ(tree.read("config/trellis/preferences.json"), before);
+      ASSERT_EQ(::chown(folder.c_str(), ::geteuid(), ::getegid()), 0);
+      ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    }
+  }
 }
 
 TEST_F(PreferencesFilesTest, DocumentsThatDoNotReadAreKeptAsideReportedOnceAndNeverOverwritten) {

@@ -21,6 +21,10 @@
 // moved, in a read-only folder, reads as empty, is reported once per process, and writes fail); a
 // NAME that cannot be read at all (permissions, I/O error) is left alone: it reads as empty and
 // writes fail.
+//
+// Like ssh and gpg, the store refuses a folder that another user owns or that others (group or
+// anyone) may write to: nothing is read from it or written to it. A write that fails is reported
+// in the system log with the system's reason, which `lastPreferencesFailure` also gives.
 #pragma once
 
 #include <sys/types.h>
@@ -68,6 +72,14 @@ class DocumentFiles {
 
 DocumentFiles& realDocumentFiles();
 
+// Why this process's last failed preferences write failed ("could not write PATH: REASON"); empty
+// when none has. Safe from any thread.
+std::string lastPreferencesFailure();
+
+// Why `folder` may not hold preferences (another user owns it, others may write to it), or empty
+// when it may; a folder that does not exist may.
+std::string preferencesFolderProblem(const std::string& folder);
+
 class FilePreferencesDomain final : public PreferencesDomain {
  public:
   // The domain kept in `folder`/`fileName`. Nothing is touched until the first read or write; the
@@ -102,9 +114,13 @@ class FilePreferencesDomain final : public PreferencesDomain {
   Load load(std::string* problem, bool useCache);
   // Loads for reading; a corrupt file is moved aside. True when the cache holds the values.
   bool readable();
-  // The folder and the domain's lock file, with the lock taken; nullptr when that fails. With
-  // `create`, the folder is made first.
-  std::unique_ptr<Locked> lock(bool create);
+  // The folder and the domain's lock file, with the lock taken; nullptr (errno set) when that
+  // fails. With `create`, the folder is made first. A folder refused (another user's, writable by
+  // others) sets `refused` to why, when given.
+  std::unique_ptr<Locked> lock(bool create, std::string* refused);
+  // Reports a failed write of the document and keeps it as the last failure; `reason` is the
+  // system's, or the store's own.
+  bool writeFailed(const std::string& reason);
   // Under the lock: moves a corrupt file aside and reports it. False when it could not be moved.
   bool moveAside(int folderFd, const std::string& problem);
   void forget();
@@ -118,6 +134,7 @@ class FilePreferencesDomain final : public PreferencesDomain {
   Load cachedResult_ = Load::Missing;
   std::string cachedProblem_;
   bool cachedReported_ = false;  // a corrupt file that could not be moved aside was reported
+  bool refusalReported_ = false;  // a refused folder was reported on reading
   Dictionary cached_;
 };
 
