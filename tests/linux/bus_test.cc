@@ -433,11 +433,16 @@ TEST_F(DBusCenterTest, PostsArriveInOrderOnlyForRegisteredNamesAndOversizedOnesA
   sender->postNotification("B", nullptr);
   const Dictionary info{{"cpu", 42.5f}, {"nested", Dictionary{{"count", 2}}}};
   sender->postNotification("A", &info);
-  const Dictionary huge{{"blob", Bytes(protocol::kMaxUserInfoBytes + 1, 0x5a)}};
-  sender->postNotification("A", &huge);
+  // Information of exactly the limit's size is sent; one byte more is not.
+  const std::size_t room = protocol::kMaxUserInfoBytes - encodedSize(Dictionary{{"blob", Bytes{}}});
+  const Dictionary full{{"blob", Bytes(room, 0x5a)}}, over{{"blob", Bytes(room + 1, 0x5a)}};
+  ASSERT_EQ(encodedSize(full), protocol::kMaxUserInfoBytes);
+  sender->postNotification("A", &over);
+  sender->postNotification("A", &full);
   sender->postNotification("A", nullptr);  // the connection survived
-  EXPECT_EQ(arrivals(2), (std::vector<Received>{
+  EXPECT_EQ(arrivals(3), (std::vector<Received>{
                              {"A", std::nullopt, Dictionary{{"cpu", 42.5}, {"nested", Dictionary{{"count", 2}}}}},
+                             {"A", std::nullopt, full},
                              {"A", std::nullopt, Dictionary{}}}));
   receiver->removeObserver(this, "A");
   sender->postNotification("A", nullptr);
