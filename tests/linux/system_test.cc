@@ -308,10 +308,10 @@ TEST(SdEventRunLoopTest, ASlowTickSkipsTheMissedTicksAndAPausedTimerStaysValid) 
   ASSERT_EQ(ticks.size(), 4u);
   EXPECT_GE(ticks[0] - start, milliseconds(50)) << "the first tick comes one interval after scheduling";
   // Ticks due at 100, 150 and 200 ms were missed during the slow tick; the next is the one due at
-  // 250 ms, and each later one a full interval after it.
+  // 250 ms, and the later ones on the same grid (a late tick on a busy machine does not move it).
   EXPECT_GE(ticks[1] - start, milliseconds(250));
-  EXPECT_GE(ticks[2] - ticks[1], milliseconds(40));
-  EXPECT_GE(ticks[3] - ticks[2], milliseconds(40));
+  EXPECT_GE(ticks[2] - start, milliseconds(300));
+  EXPECT_GE(ticks[3] - start, milliseconds(350));
   EXPECT_EQ(pausedTicks, 1);
   EXPECT_TRUE(paused->isValid());
   paused->invalidate();
