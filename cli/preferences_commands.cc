@@ -35,8 +35,9 @@ int usage(const std::string& message) {
 }
 
 int storeFailed(const DefaultsOptions& options) {
-  std::fprintf(stderr, "trellis: could not store the change to %s in %s\n", options.key.c_str(),
-               lnx::defaultPreferencesFolder().c_str());
+  const std::string reason = lnx::lastPreferencesFailure();
+  std::fprintf(stderr, "trellis: could not store the change to %s in %s%s%s\n", options.key.c_str(),
+               lnx::defaultPreferencesFolder().c_str(), reason.empty() ? "" : ": ", reason.c_str());
   return 1;
 }
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "base/system_log.h"
@@ -50,10 +51,24 @@ class Fd {
   int fd_;
 };
 
-bool writeAll(int fd, std::string_view text) {
+class RealDocumentFiles final : public DocumentFiles {
+ public:
+  int createTemporary(std::string& pathTemplate) override { return ::mkostemp(pathTemplate.data(), O_CLOEXEC); }
+  ssize_t write(int fd, const void* data, std::size_t size) override {
+    return retryOnEintr([&] { return ::write(fd, data, size); });
+  }
+  int sync(int fd) override { return ::fsync(fd); }
+  int rename(const std::string& from, const std::string& to) override { return ::rename(from.c_str(), to.c_str()); }
+  int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+};
+
+bool writeAll(DocumentFiles& files, int fd, std::string_view text) {
   while (!text.empty()) {
-    const ssize_t n = retryOnEintr([&] { return ::write(fd, text.data(), text.size()); });
-    if (n <= 0) return false;
+    const ssize_t n = files.write(fd, text.data(), text.size());
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // no progress and no reason given
+      return false;
+    }
     text.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
@@ -80,6 +95,23 @@ std::string shortReason(std::string reason) {
   return reason;
 }
 
+std::mutex failureMutex;
+std::string lastFailure;  // guarded by failureMutex
+
+// Why a folder with this status may not hold preferences, or empty.
+std::string folderProblem(const std::string& folder, const struct stat& info) {
+  if (info.st_uid != ::geteuid()) {
+    return "refusing " + folder + ": it belongs to user " + std::to_string(info.st_uid) + ", not to this user (" +
+           std::to_string(::geteuid()) + ")";
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "refusing " + folder + ": others may write to it (mode " + mode + "); make it yours alone (chmod go-w)";
+  }
+  return {};
+}
+
 std::string utcStamp() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -91,6 +123,22 @@ std::string utcStamp() {
 }
 
 }  // namespace
+
+std::string lastPreferencesFailure() {
+  std::lock_guard<std::mutex> lock(failureMutex);
+  return lastFailure;
+}
+
+std::string preferencesFolderProblem(const std::string& folder) {
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0) return {};
+  return folderProblem(folder, info);
+}
+
+DocumentFiles& realDocumentFiles() {
+  static RealDocumentFiles files;
+  return files;
+}
 
 std::optional<std::string> suiteFileName(std::string_view suiteName) {
   if (suiteName.empty()) return std::nullopt;
@@ -138,8 +186,8 @@ struct FilePreferencesDomain::Locked {
   Fd lock;
 };
 
-FilePreferencesDomain::FilePreferencesDomain(std::string folder, std::string fileName)
-    : folder_(std::move(folder)), fileName_(std::move(fileName)) {
+FilePreferencesDomain::FilePreferencesDomain(std::string folder, std::string fileName, DocumentFiles& files)
+    : folder_(std::move(folder)), fileName_(std::move(fileName)), files_(files) {
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
 }
 
@@ -160,15 +208,25 @@ FilePreferencesDomain::Load FilePreferencesDomain::load(std::string* problem, bo
     forget();
     return Load::Failed;
   }
+  if (std::string refused = preferencesFolderProblem(folder_); !refused.empty()) {
+    forget();
+    if (!refusalReported_) systemLog().write(kLogWarning, "preferences: " + refused);
+    refusalReported_ = true;
+    errno = EPERM;
+    return Load::Failed;
+  }
   Fd fd(openForReading(path()));
   if (!fd.ok()) {
-    const Load result = errno == ENOENT ? Load::Missing : Load::Failed;
+    const int error = errno;
     forget();
-    return result;
+    errno = error;
+    return error == ENOENT ? Load::Missing : Load::Failed;
   }
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
     forget();
+    errno = error;
     return Load::Failed;
   }
   const Identity identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
@@ -181,7 +239,9 @@ FilePreferencesDomain::Load FilePreferencesDomain::load(std::string* problem, bo
   }
   const std::optional<std::string> text = readToEnd(fd.get(), kNoSizeLimit);
   if (!text) {
+    const int error = errno;
     forget();
+    errno = error;
     return Load::Failed;
   }
   std::string error;
@@ -201,11 +261,21 @@ FilePreferencesDomain::Load FilePreferencesDomain::load(std::string* problem, bo
   return Load::Read;
 }
 
-std::unique_ptr<FilePreferencesDomain::Locked> FilePreferencesDomain::lock(bool create) {
-  if (folder_.empty() || (create && !makeFolders(folder_))) return nullptr;
+std::unique_ptr<FilePreferencesDomain::Locked> FilePreferencesDomain::lock(bool create, std::string* refused) {
+  if (folder_.empty()) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  if (create && !makeFolders(folder_)) return nullptr;
   auto locked = std::make_unique<Locked>();
   locked->folder.reset(retryOnEintr([&] { return ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (!locked->folder.ok()) return nullptr;
+  struct stat info {};
+  if (::fstat(locked->folder.get(), &info) != 0) return nullptr;
+  if (std::string problem = folderProblem(folder_, info); !problem.empty()) {
+    if (refused != nullptr) *refused = std::move(problem);
+    return nullptr;
+  }
   const std::string lockName = "." + fileName_ + ".lock";
   locked->lock.reset(retryOnEintr([&] {
     return ::openat(locked->folder.get(), lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -231,7 +301,7 @@ bool FilePreferencesDomain::moveAside(int folderFd, const std::string& problem) 
       if (errno == EEXIST) continue;
       return errno == ENOENT;  // gone already: nothing left to keep
     }
-    (void)::fsync(folderFd);  // the rename is done; a failed sync only leaves it less durable
+    (void)files_.sync(folderFd);  // the rename is done; a failed sync only leaves it less durable
     forget();
     systemLog().write(kLogWarning, "preferences: " + path() + " could not be read (" + shortReason(problem) +
                                        "); kept as " + folder_ + "/" + aside + ", starting empty");
@@ -246,7 +316,7 @@ bool FilePreferencesDomain::readable() {
   if (result == Load::Corrupt && !cachedReported_) {
     // Moved aside under the lock, after reading again: a writer may have replaced it meanwhile.
     bool moved = false;
-    if (std::unique_ptr<Locked> locked = lock(/*create=*/false)) {
+    if (std::unique_ptr<Locked> locked = lock(/*create=*/false, nullptr)) {
       result = load(&problem, /*useCache=*/false);
       if (result == Load::Corrupt) moved = moveAside(locked->folder.get(), problem);
     }
@@ -273,10 +343,20 @@ std::optional<Value> FilePreferencesDomain::valueForKey(std::string_view key) {
   return it->second;
 }
 
+bool FilePreferencesDomain::writeFailed(const std::string& reason) {
+  const std::string line = "could not write " + path() + ": " + reason;
+  systemLog().write(kLogError, "preferences: " + line);
+  std::lock_guard<std::mutex> lock(failureMutex);
+  lastFailure = line;
+  return false;
+}
+
 bool FilePreferencesDomain::update(const std::function<void(Dictionary&)>& change) {
   std::lock_guard<std::mutex> guard(mutex_);
-  std::unique_ptr<Locked> locked = lock(/*create=*/true);
-  if (!locked) return false;
+  const auto systemReason = [] { return std::string(std::strerror(errno)); };
+  std::string refused;
+  std::unique_ptr<Locked> locked = lock(/*create=*/true, &refused);
+  if (!locked) return writeFailed(refused.empty() ? systemReason() : refused);
   // Read afresh under the lock: what another process wrote last is what this change applies to.
   std::string problem;
   Dictionary values;
@@ -285,25 +365,27 @@ bool FilePreferencesDomain::update(const std::function<void(Dictionary&)>& chang
     case Load::Missing: break;
     case Load::Corrupt:
       // Never written over: the file is kept aside first, or the write fails.
-      if (!moveAside(locked->folder.get(), problem)) return false;
+      if (!moveAside(locked->folder.get(), problem)) return writeFailed("it could not be moved aside: " + systemReason());
       break;
-    case Load::Failed: return false;  // what it holds is unknown: do not replace it
+    case Load::Failed:  // what it holds is unknown: do not replace it
+      return writeFailed("it could not be read: " + systemReason());
   }
   change(values);
   std::optional<std::string> document = preferencesDocument(values);
-  if (!document) return false;
+  if (!document) return writeFailed("the values cannot be written as a preferences document");
 
   std::string temporary = folder_ + "/." + fileName_ + ".tmp-XXXXXX";
-  Fd file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.ok()) return false;
+  Fd file(files_.createTemporary(temporary));
+  if (!file.ok()) return writeFailed(systemReason());
   struct stat info {};
-  if (!writeAll(file.get(), *document) || ::fsync(file.get()) != 0 || ::fstat(file.get(), &info) != 0 ||
-      ::rename(temporary.c_str(), path().c_str()) != 0) {
-    (void)::unlink(temporary.c_str());  // nothing else to undo: the old file is untouched
-    return false;
+  if (!writeAll(files_, file.get(), *document) || files_.sync(file.get()) != 0 || ::fstat(file.get(), &info) != 0 ||
+      files_.rename(temporary, path()) != 0) {
+    const std::string reason = systemReason();
+    (void)files_.unlink(temporary);  // nothing else to undo: the old file is untouched
+    return writeFailed(reason);
   }
   // The rename is done and visible; a failed folder sync leaves it less durable, not undone.
-  (void)::fsync(locked->folder.get());
+  (void)files_.sync(locked->folder.get());
   forget();
   cachedFd_ = file.release();
   cachedIdentity_ = Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
@@ -315,13 +397,13 @@ bool FilePreferencesDomain::update(const std::function<void(Dictionary&)>& chang
 // ---- FilePreferencesStorage ----
 
 std::shared_ptr<PreferencesDomain> FilePreferencesStorage::standardDomain() {
-  return std::make_shared<FilePreferencesDomain>(folder_, std::string(kStandardDomainFile));
+  return std::make_shared<FilePreferencesDomain>(folder_, std::string(kStandardDomainFile), files_);
 }
 
 std::shared_ptr<PreferencesDomain> FilePreferencesStorage::suiteDomain(std::string_view suiteName) {
   std::optional<std::string> fileName = suiteFileName(suiteName);
   if (!fileName) return nullptr;
-  return std::make_shared<FilePreferencesDomain>(folder_, std::move(*fileName));
+  return std::make_shared<FilePreferencesDomain>(folder_, std::move(*fileName), files_);
 }
 
 }  // namespace trellis::lnx
