@@ -289,7 +289,8 @@ bool FilePreferencesDomain::moveAside(int folderFd, const std::string& problem) 
   const std::string stamp = utcStamp();
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string aside = fileName_ + ".corrupt-" + stamp;
-    if (attempt > 0) aside += "-" + std::to_string(attempt);
+    // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) about "-" + std::to_string(...).
+    if (attempt > 0) aside.append("-").append(std::to_string(attempt));
     int r = ::renameat2(folderFd, fileName_.c_str(), folderFd, aside.c_str(), RENAME_NOREPLACE);
     if (r != 0 && (errno == EINVAL || errno == ENOSYS)) {
       // A file system without RENAME_NOREPLACE: we hold the lock, so only a stranger could
