@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "cli/smc_commands.h"
+#include "cli/command_set.h"
 #include "model/mapping.h"
 #include "model/value_json.h"
-#include "platform/linux/metrics/cpu_source.h"
 
 namespace trellis::cli {
 
@@ -42,11 +41,8 @@ std::string cpuRecordText(const CpuModel& model) {
   return text;
 }
 
-int metricsCpu(const std::string& smcSpec, const std::string& root, bool json, bool sinceBoot,
-               std::chrono::milliseconds interval) {
-  if (!installSmcTransport(smcSpec, root, nullptr)) return 1;
-  lnx::ProcCpuSource source(root);
-  CpuInfo cpu(source);
+int metricsCpu(const Services& services, bool json, bool sinceBoot, std::chrono::milliseconds interval) {
+  CpuInfo cpu(required(services.cpu, "the CPU source"));
   cpu.reloadInfo();
   if (!sinceBoot) {
     std::this_thread::sleep_for(interval);
@@ -59,6 +55,37 @@ int metricsCpu(const std::string& smcSpec, const std::string& root, bool json, b
     std::fputs(cpuRecordText(*model).c_str(), stdout);
   }
   return 0;
+}
+
+CLI::App& addMetricsCommands(CLI::App& app, CommandSet& commands) {
+  struct CpuOptions {
+    std::string smc = "auto";
+    std::string root = "/";
+    bool json = false;
+    bool sinceBoot = false;
+  };
+  auto options = std::make_shared<CpuOptions>();
+  auto* metrics = app.add_subcommand("metrics", "take a reading of a collector");
+  metrics->require_subcommand(1);
+  auto* cpu = metrics->add_subcommand(
+      "cpu", "the CPU record: counts, load, usage over 2 s (or since boot), temperature");
+  cpu->add_flag("--json", options->json, "print the record's dictionary form as JSON");
+  cpu->add_flag("--since-boot", options->sinceBoot, "one sample: usage since the machine started");
+  for (auto* sub : {metrics, cpu}) {
+    sub->add_option("--smc", options->smc, "where the temperature comes from: auto, hwmon, applesmc, sim:PATH or none")
+        ->capture_default_str();
+    sub->add_option("--root", options->root, "read /proc and sysfs under this folder")->capture_default_str();
+  }
+  commands.add(cpu, {.needs = [options] {
+                       Needs needs;
+                       needs.services.root = options->root;
+                       needs.services.smc = options->smc;
+                       return needs;
+                     },
+                     .run = [options](Platform& platform) {
+                       return metricsCpu(platform.services, options->json, options->sinceBoot);
+                     }});
+  return *metrics;
 }
 
 }  // namespace trellis::cli

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "cli/bus_commands.h"
 #include "cli/companion.h"
 #include "cli/smc_commands.h"
 #include "smc/smc_client.h"
@@ -47,6 +48,14 @@ TEST(CompanionTest, ACycleLineComesWithTheFanReadingAndStartsAfresh) {
 
 namespace trellis::cli {
 namespace {
+
+int smcRead(const std::string& spec, const std::string& root, const std::string& key, bool json) {
+  std::vector<std::string> words = {"trellis", "smc", "read", key, "--smc", spec, "--root", root};
+  if (json) words.push_back("--json");
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  return runCompanion(static_cast<int>(argv.size()), argv.data());
+}
 
 SmcKeyValue keyValue(const char* key, const char* type, std::uint32_t size, std::initializer_list<std::uint8_t> bytes) {
   SmcKeyValue value{};

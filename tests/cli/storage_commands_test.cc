@@ -1,6 +1,7 @@
 // Tests of the companion's memory and disk output: the exact JSON of each command and the
 // readable table, and the memory command on fixture roots (exit status and what it prints).
 #include "cli/storage_commands.h"
+#include "cli/companion.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,14 @@
 
 namespace trellis::cli {
 namespace {
+
+int metricsMemory(const std::string& root, bool json) {
+  std::vector<std::string> words = {"trellis", "metrics", "memory", "--root", root};
+  if (json) words.push_back("--json");
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  return runCompanion(static_cast<int>(argv.size()), argv.data());
+}
 
 TEST(StorageCommandsTest, MemoryJsonHoldsTheRecordAndItsTexts) {
   MemoryModel model;

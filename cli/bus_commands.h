@@ -1,0 +1,32 @@
+// The companion's bus commands: `trellis watch` prints the agent's readings as they arrive, and
+// pause, quit, power-saving and post put commands (any notification, for post) on the bus.
+// Main thread only.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/value.h"
+
+namespace trellis::cli {
+
+// One notification as a JSON line: {"name": NAME, "userInfo": {...}} (userInfo null when none).
+std::string jsonLine(std::string_view name, const std::optional<Dictionary>& userInfo);
+
+// Gathers one sampling cycle's three readings into a readable line.
+class CycleLine {
+ public:
+  // Takes a reading; returns the finished line when it completes a cycle (the fan reading, which
+  // comes last), else nothing.
+  std::optional<std::string> add(std::string_view name, const std::optional<Dictionary>& userInfo);
+
+ private:
+  std::optional<double> cpu_;
+  std::optional<double> disk_;
+};
+
+// The readable text of a fan set dictionary: "2 fans: Left 2160 rpm (1200-6156), ...".
+std::string describeFans(const Value* fanSet);
+
+}  // namespace trellis::cli
