@@ -1,5 +1,7 @@
 // `trellis watch`, `pause`, `quit`, `power-saving` and `post`: each runs on a connection to the
-// agent's bus (--bus, session by default) and the event loop under it.
+// agent's bus (--bus, session by default) and the event loop under it. Pause, quit and
+// power-saving are method calls the agent answers; with --broadcast they go out as the command
+// notifications instead, unanswered.
 #include "cli/bus_commands.h"
 
 #include <unistd.h>
@@ -15,6 +17,8 @@
 #include "model/value_json.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
+#include "platform/linux/bus/agent_client.h"
+#include "platform/linux/bus/dbus_center.h"
 #include "platform/linux/bus/dbus_value.h"
 
 namespace trellis::cli {
@@ -114,6 +118,7 @@ struct BusOptions {
   std::string postName;
   std::string userInfoText;
   long repeat = 1;
+  bool broadcast = false;
   // What --user-info gave, once checked.
   std::optional<Dictionary> userInfo;
 };
@@ -169,6 +174,19 @@ int post(const Services& services, const BusOptions& options, std::string_view n
     usleep(500'000);
   }
   return 0;
+}
+
+// Calls the agent's `method` and waits for its answer: 0 once acknowledged, else 1 after the
+// reason (no agent, access denied, or the error it answered, such as not sampling while it waits
+// for a user at the console).
+int command(Platform& platform, std::string_view method, std::optional<bool> on, const char* what) {
+  lnx::DBusCenter* center = platform.built.center();
+  sd_bus* bus = center != nullptr ? center->bus() : nullptr;
+  const std::optional<std::string> reason =
+      bus != nullptr ? lnx::callAgent(bus, method, on) : std::optional<std::string>("not connected to the bus");
+  if (!reason) return 0;
+  std::fprintf(stderr, "trellis: cannot %s: %s\n", what, reason->c_str());
+  return 1;
 }
 
 // Receives readings and prints them; ends after `limit` notifications when limit > 0.
@@ -249,16 +267,28 @@ void addBusCommands(CLI::App& app, CommandSet& commands) {
   commands.add(watchCommand, {.needs = needs, .run = [options](Platform& platform) {
                                 return watch(platform.services, options->bus, options->json, options->count);
                               }});
-  const auto posting = [options](std::string_view name) {
-    return [options, name](Platform& platform) { return post(platform.services, *options, name, std::nullopt); };
+  for (auto* sub : {pauseCommand, quitCommand, powerCommand}) {
+    sub->add_flag("--broadcast", options->broadcast,
+                  "post the command notification for every agent on the bus instead; nothing answers it");
+  }
+  // The method and its argument, the notification posted instead with --broadcast, and what it
+  // asks for (for the message when it fails).
+  const auto commanding = [options](const char* method, std::optional<bool> on, std::string_view name,
+                                    const char* what) {
+    return [options, method, on, name, what](Platform& platform) {
+      if (options->broadcast) return post(platform.services, *options, name, std::nullopt);
+      return command(platform, method, on, what);
+    };
   };
-  commands.add(pauseCommand, {.needs = needs, .run = posting(protocol::kToolPause)});
-  commands.add(quitCommand, {.needs = needs, .run = posting(protocol::kToolStart)});
-  commands.add(powerCommand, {.needs = needs, .run = [options](Platform& platform) {
+  commands.add(pauseCommand,
+               {.needs = needs, .run = commanding("Pause", std::nullopt, protocol::kToolPause, "pause the agent")});
+  commands.add(quitCommand,
+               {.needs = needs, .run = commanding("Quit", std::nullopt, protocol::kToolStart, "end the agent")});
+  commands.add(powerCommand, {.needs = needs, .run = [options, commanding](Platform& platform) {
                                 const bool on = options->powerState == "on";
-                                return post(platform.services, *options,
-                                            on ? protocol::kOpenPowerSaving : protocol::kClosePowerSaving,
-                                            std::nullopt);
+                                return commanding("SetPowerSaving", on,
+                                                  on ? protocol::kOpenPowerSaving : protocol::kClosePowerSaving,
+                                                  on ? "switch power saving on" : "switch power saving off")(platform);
                               }});
   commands.add(postCommand, {.check = [options] { return checkUserInfo(*options); },
                              .needs = needs,

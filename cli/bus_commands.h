@@ -1,5 +1,5 @@
-// The companion's bus commands: `trellis watch` prints the agent's readings as they arrive, and
-// pause, quit, power-saving and post put commands (any notification, for post) on the bus.
+// The companion's bus commands: `trellis watch` prints the agent's readings as they arrive, pause,
+// quit and power-saving command the agent, and post puts any notification on the bus.
 // Main thread only.
 #pragma once
 

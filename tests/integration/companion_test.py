@@ -1,7 +1,8 @@
-"""The companion `trellis` against a real agent: watch prints the readings (as JSON lines or as
-readable lines), doctor sees them, pause, quit and power-saving put the right signals on the bus,
-and post sends any name with typed user information or refuses what the bus would not carry.
-Runs on one thread (see harness.py)."""
+"""The companion `trellis` against a real agent: watch prints the agent's readings (as JSON lines
+or as readable lines), doctor sees them, the agent acknowledges pause, quit
+and power-saving (with --broadcast they put the right signals on the bus instead), and post sends
+any name with typed user information or refuses what the bus would not carry. Runs on one thread
+(see harness.py)."""
 
 import json
 import time
@@ -73,16 +74,20 @@ def watch_and_command_an_agent(ctx):
     missing = [m for m in report.get("Missing", []) if m != "nothing" and "power tool" not in m]
     check(missing == [], "nothing but perhaps the power tool should be missing: %r\n%s" % (missing, doctor.stderr()))
 
-    agent_name = monitor.readings()[0].sender
-    for args in (("power-saving", "on"), ("power-saving", "off"), ("pause",), ("quit",)):
+    # The commands are method calls the agent answers; with --broadcast they go out as signals.
+    for args in (("power-saving", "on"), ("power-saving", "off"), ("power-saving", "on", "--broadcast"),
+                 ("power-saving", "off", "--broadcast"), ("pause",), ("quit",)):
         status, _, err = ctx.companion(*args)
         check(status == 0, "trellis %s: %s: %s" % (" ".join(args), describe_status(status), err))
-    check(record.wait(2) == [TOOL_ON, TOOL_OFF], "trellis power-saving on, then off should run the tool with "
-          "-a lowpowermode 1, then 0; ran %s" % record.calls())
+    check(record.wait(4) == [TOOL_ON, TOOL_OFF] * 2, "trellis power-saving on, off, on, off should run the tool "
+          "with -a lowpowermode 1, 0, 1, 0; ran %s" % record.calls())
     agent.expect_exit(0, SOON, "trellis pause, then quit")
-    sent = [m for m in monitor.notifications() if m.sender != agent_name]
-    check([(m.name, m.object, m.user_info) for m in sent] == [(n, "", {}) for n in (POWER_ON, POWER_OFF, PAUSE, START)],
-          "the commands should go out once each as (name, \"\", {}): %s" % show(sent, 1000))
+    sent = [m for m in monitor.notifications() if m.name not in READINGS]
+    check([(m.name, m.object, m.user_info) for m in sent] == [(n, "", {}) for n in (POWER_ON, POWER_OFF)],
+          "only the --broadcast commands should go out, once each as (name, \"\", {}): %s" % show(sent, 1000))
+    status, _, err = ctx.companion("power-saving", "on")
+    check((status, err) == (1, "trellis: cannot switch power saving on: no agent runs on this bus\n"),
+          "trellis power-saving on with no agent: %s, %r" % (describe_status(status), err))
 
 
 def post_puts_typed_user_info_on_the_bus(ctx):

@@ -1,5 +1,6 @@
 """The agent's wait for a console user, on a root folder whose utmp file the test writes: while
-nobody is at the console the agent posts nothing, sleeps and ignores commands; a login on a
+nobody is at the console the agent posts nothing, sleeps, ignores commands and answers method calls
+with the reason; a login on a
 console line starts the readings at once. Skipped when logind on this machine knows seats (the
 agent then asks logind, which a test cannot play). Runs on one thread (see harness.py)."""
 
@@ -31,6 +32,11 @@ def waits_quietly_until_a_console_login(ctx):
     cpu_before, at_before = agent.cpu_seconds(), time.monotonic()
     # A command sent while the agent waits is not seen: it has not registered yet.
     ctx.run_ok(gdbus_emit_argv(POWER_ON), "power saving on while the agent waits")
+    # Asked directly, it answers why not.
+    status, _, err = ctx.companion("power-saving", "on")
+    check((status, err) == (1, "trellis: cannot switch power saving on: the agent answered: "
+                                "waiting for a user at the console\n"),
+          "trellis power-saving on while the agent waits: status %s, %r" % (status, err))
     time.sleep(MEASURE)
     used, elapsed = agent.cpu_seconds() - cpu_before, time.monotonic() - at_before
     note("CPU time while waiting: %.3f s over %.2f s (%.2f%%)" % (used, elapsed, 100 * used / elapsed))
