@@ -63,6 +63,40 @@ std::string jsonLine(std::string_view name, const std::optional<Dictionary>& use
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::string printable(std::string_view text) {
+  std::string out;
+  char escaped[8];
+  for (std::size_t i = 0; i < text.size();) {
+    const auto at = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = at(i);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    bool valid = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) valid = (at(i + k) & 0xC0) == 0x80;
+    // No overlong forms, surrogates or code points past U+10FFFF.
+    if (valid && length > 2) {
+      const unsigned char second = at(i + 1);
+      valid = !(lead == 0xE0 && second < 0xA0) && !(lead == 0xED && second >= 0xA0) &&
+              !(lead == 0xF0 && second < 0x90) && !(lead == 0xF4 && second >= 0x90);
+    }
+    if (!valid || (length == 1 && (lead < 0x20 || lead == 0x7F))) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", lead);
+      out += escaped;
+      ++i;
+      continue;
+    }
+    if (length == 2 && lead == 0xC2 && at(i + 1) < 0xA0) {
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", at(i + 1));
+      out += escaped;
+    } else if (lead == '\\') {
+      out += "\\\\";
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
+}
+
 std::string describeFans(const Value* fanSet) {
   const std::int64_t count = fanSet ? integerAt(*fanSet, protocol::kFanCountKey, 0) : 0;
   std::string text = std::to_string(count) + (count == 1 ? " fan" : " fans");
@@ -74,7 +108,7 @@ std::string describeFans(const Value* fanSet) {
     text += first ? " " : ", ";
     first = false;
     const Value* id = fan.find("ID");
-    if (id && id->string() && !id->string()->empty()) text += *id->string() + " ";
+    if (id && id->string() && !id->string()->empty()) text += printable(*id->string()) + " ";
     const std::int64_t speed = integerAt(fan, "speed", 0);
     const std::int64_t lo = integerAt(fan, "minSpeed", -1);
     const std::int64_t hi = integerAt(fan, "maxSpeed", -1);
@@ -264,7 +298,13 @@ void addBusCommands(CLI::App& app, CommandSet& commands) {
   for (auto* sub : {watchCommand, pauseCommand, quitCommand, powerCommand, postCommand}) {
     sub->add_option("--bus", options->bus, "the message bus to use")->check(CLI::IsMember({"session", "system"}));
   }
-  commands.add(watchCommand, {.needs = needs, .run = [options](Platform& platform) {
+  // Readings only from the agent: anyone on the bus may send a signal of the same name.
+  const auto readingNeeds = [needs] {
+    Needs agentOnly = needs();
+    agentOnly.services.onlyFrom = protocol::kAgentBusName;
+    return agentOnly;
+  };
+  commands.add(watchCommand, {.needs = readingNeeds, .run = [options](Platform& platform) {
                                 return watch(platform.services, options->bus, options->json, options->count);
                               }});
   for (auto* sub : {pauseCommand, quitCommand, powerCommand}) {

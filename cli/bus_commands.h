@@ -26,6 +26,10 @@ class CycleLine {
   std::optional<double> disk_;
 };
 
+// `text` safe to print on a terminal: control characters (C0, DEL and C1) as \xNN or \u00NN,
+// bytes that are not UTF-8 as \xNN, a backslash doubled; the rest as it is.
+std::string printable(std::string_view text);
+
 // The readable text of a fan set dictionary: "2 fans: Left 2160 rpm (1200-6156), ...".
 std::string describeFans(const Value* fanSet);
 

@@ -126,7 +126,8 @@ void checkSmc(const DoctorOptions& options, const Platform& platform, Report& re
 
 void checkBus(const DoctorOptions& options, lnx::LinuxServices& platform, Report& report) {
   std::string error;
-  if (!platform.connect(options.bus == "system" ? lnx::BusKind::System : lnx::BusKind::Session, &error)) {
+  if (!platform.connect(options.bus == "system" ? lnx::BusKind::System : lnx::BusKind::Session, &error,
+                        protocol::kAgentBusName)) {
     report.section("Bus", "no " + options.bus + " bus");
     report.missing("the " + options.bus + " bus (scripts/run starts a private session bus when there is none)");
     return;

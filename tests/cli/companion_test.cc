@@ -128,11 +128,14 @@ TEST(CompanionTest, WatchPrintsJsonLinesAndOneLinePerCycle) {
   CycleLine cycle;
   EXPECT_FALSE(cycle.add("NSNotificationNameCpuTemperature", Dictionary{{"cpu", 51.25}}));
   EXPECT_FALSE(cycle.add("NSNotificationNameSSDTemperature", Dictionary{{"disk", 0.0}}));
-  Dictionary fans{{"count", 2},
+  Dictionary fans{{"count", 3},
                   {"fans", Array{Dictionary{{"ID", "Left"}, {"speed", 2160}, {"minSpeed", 1200}, {"maxSpeed", 6156}},
-                                 Dictionary{{"ID", ""}, {"speed", 0}, {"minSpeed", 1200}, {"maxSpeed", -1}}}}};
+                                 Dictionary{{"ID", ""}, {"speed", 0}, {"minSpeed", 1200}, {"maxSpeed", -1}},
+                                 // A sender's ID reaches the terminal with no control character in it.
+                                 Dictionary{{"ID", "\x1b]0;x\x07\xc2\x9b\xff\xe0\x80\x9b\\é\x7f"}}}}};
   EXPECT_EQ(cycle.add("NSNotificationNameFansSpeed", Dictionary{{"fan", fans}}),
-            "CPU 51.2 °C   disk 0.0 °C   2 fans: Left 2160 rpm (1200-6156), 0 rpm");
+            "CPU 51.2 °C   disk 0.0 °C   3 fans: Left 2160 rpm (1200-6156), 0 rpm, "
+            "\\x1b]0;x\\x07\\u009b\\xff\\xe0\\x80\\x9b\\\\é\\x7f 0 rpm");
   // A reading that went missing shows as unknown rather than as a stale value.
   EXPECT_EQ(cycle.add("NSNotificationNameFansSpeed", Dictionary{{"fan", Dictionary{{"count", 1}}}}),
             "CPU ?   disk ?   1 fan");

@@ -1,5 +1,5 @@
-"""The companion `trellis` against a real agent: watch prints the agent's readings (as JSON lines
-or as readable lines), doctor sees them, the agent acknowledges pause, quit
+"""The companion `trellis` against a real agent: watch prints the agent's readings, and only the
+agent's (as JSON lines or as readable lines), doctor sees them, the agent acknowledges pause, quit
 and power-saving (with --broadcast they put the right signals on the bus instead), and post sends
 any name with typed user information or refuses what the bus would not carry. Runs on one thread
 (see harness.py)."""
@@ -8,7 +8,7 @@ import json
 import time
 
 from harness import (CPU, DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, READINGS, SOON, START, TOOL_OFF,
-                     TOOL_ON, check, describe_status, note, require, run_cases, show)
+                     TOOL_ON, check, describe_status, gdbus_emit_argv, note, require, run_cases, show)
 
 
 def json_line_problem(index, line):
@@ -47,6 +47,9 @@ def watch_and_command_an_agent(ctx):
     text_watch = ctx.start_companion("watch", "--count", "3")
     # Both watchers must listen before the agent's launch cycle goes out.
     require(monitor.wait_reading_matches(6, SOON), "the two watchers did not register for the readings")
+    # Readings from anyone but the agent are not shown: these would be the first lines.
+    for name in READINGS:
+        ctx.run_ok(gdbus_emit_argv(name), "a forged " + name)
     agent = ctx.agent(power_tool=tool)
     # The power tool is looked up on the machine, not given: only its line may be missing.
     doctor = ctx.start_companion("doctor", "--smc", "sim:" + DEMO, "--wait", "2.5")
