@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -50,9 +51,11 @@ std::string jsonText(const char* text) {
 }  // namespace
 
 std::string smcReadJson(const SmcKeyValue& value) {
+  // A float key may hold NaN or an infinity, which JSON has no number for.
+  const float number = SmcValueToFloat(value);
   return "{\"key\": " + jsonText(value.key) + ", \"type\": " + jsonText(value.dataType) +
          ", \"size\": " + std::to_string(value.dataSize) + ", \"bytes\": \"" + hex(value.bytes, value.dataSize) +
-         "\", \"value\": " + shortest(SmcValueToFloat(value)) + "}";
+         "\", \"value\": " + (std::isfinite(number) ? shortest(number) : std::string("null")) + "}";
 }
 
 std::string smcReadText(const SmcKeyValue& value) {

@@ -44,7 +44,9 @@ TEST(CompanionTest, CommandsPrintExactlyAndEndWithTheirStatus) {
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
   testing::TempTree tree;
   const std::string table = tree.write("smc.json", R"({"keys": [{"key": "TC0P", "type": "sp78", "bytes": "2a80"},
-                                                              {"key": "FNum", "type": "ui8 ", "bytes": "01"}]})");
+                                                              {"key": "FNum", "type": "ui8 ", "bytes": "01"},
+                                                              {"key": "F0Mn", "type": "flt ", "bytes": "0000c07f"},
+                                                              {"key": "F0Mx", "type": "flt ", "bytes": "000080ff"}]})");
   const std::string sim = "sim:" + table;
   const std::string fixtures = TRELLIS_TEST_FIXTURES;
   const std::string memory = fixtures + "/meminfo/", proc = fixtures + "/proc/";
@@ -63,6 +65,12 @@ TEST(CompanionTest, CommandsPrintExactlyAndEndWithTheirStatus) {
       {{"smc", "read", "TC0P", "--json", "--smc", sim},
        0, R"({"key": "TC0P", "type": "sp78", "size": 2, "bytes": "2a80", "value": 42.5})" "\n", ""},
       {{"smc", "--smc", sim, "read", "FNum"}, 0, "FNum  ui8   1 byte  01  1\n", ""},
+      // JSON has no NaN or infinities.
+      {{"smc", "read", "F0Mn", "--json", "--smc", sim},
+       0, R"({"key": "F0Mn", "type": "flt ", "size": 4, "bytes": "0000c07f", "value": null})" "\n", ""},
+      {{"smc", "read", "F0Mx", "--json", "--smc", sim},
+       0, R"({"key": "F0Mx", "type": "flt ", "size": 4, "bytes": "000080ff", "value": null})" "\n", ""},
+      {{"smc", "read", "F0Mx", "--smc", sim}, 0, "F0Mx  flt   4 bytes  000080ff  -inf\n", ""},
       {{"smc", "read", "TH0x", "--smc", sim}, 1, "", "trellis: the SMC has no key TH0x\n"},
       {{"smc", "read", "TOOLONG", "--smc", "sim:/nonexistent.json"},
        2, "", "trellis: an SMC key is four characters, not 'TOOLONG'\n"},
