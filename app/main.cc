@@ -18,27 +18,12 @@
 #include "platform/linux/bus/agent_object.h"
 #include "platform/linux/http/metrics_endpoint.h"
 #include "platform/linux/io/atomic_file.h"
-#include "platform/linux/sensors/hwmon_smc.h"
+#include "platform/linux/exposition_sources.h"
 #include "platform/linux/services.h"
 
 namespace {
 
 using namespace trellis;
-
-// The transport and the sensors behind the CPU and disk keys, for the metrics' info.
-ExpositionInfo describeSources(lnx::LinuxServices& platform) {
-  ExpositionInfo info;
-  info.version = TRELLIS_VERSION;
-  const std::string& description = platform.smcDescription();
-  info.transport = description.substr(0, description.find(':'));
-  if (const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(&platform.smc())) {
-    for (const lnx::HwmonKeySource& source : hwmon->sources()) {
-      if (source.key == "TC0P") info.cpuSource = source.source;
-      if (source.key == "TH0x") info.diskSource = source.source;
-    }
-  }
-  return info;
-}
 
 // Replaces DIR/trellis.prom; says so in the log when writing starts or stops failing.
 std::function<void(const std::string&)> textfileWriter(const std::string& folder) {
@@ -134,7 +119,7 @@ int main(int argc, char** argv) {
   // The metrics: served from the start (without readings until the first cycle), built on the
   // manager's snapshot once it exists.
   std::atomic<MetricsExport*> metrics{nullptr};
-  const ExpositionInfo metricsInfo = describeSources(*platform);
+  const ExpositionInfo metricsInfo = lnx::describeSources(*platform);
   std::unique_ptr<lnx::MetricsEndpoint> endpoint;
   if (listen) {
     auto render = [&metrics, &metricsInfo](ExpositionFormat format) {

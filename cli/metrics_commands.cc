@@ -3,9 +3,14 @@
 #include <cstdio>
 #include <thread>
 
+#include "app/hardware_manager.h"
+#include "app/metrics_export.h"
 #include "cli/command_set.h"
 #include "model/mapping.h"
 #include "model/value_json.h"
+#include "notify/distributed_center.h"
+#include "notify/kw_cf_notification_manager.h"
+#include "platform/linux/exposition_sources.h"
 
 namespace trellis::cli {
 
@@ -57,6 +62,37 @@ int metricsCpu(const Services& services, bool json, bool sinceBoot, std::chrono:
   return 0;
 }
 
+namespace {
+
+// Keeps a cycle's readings in the process: the companion samples for itself and is not the agent,
+// so nothing it reads goes out on a bus.
+class LocalCenter final : public DistributedCenter {
+ public:
+  bool addObserver(const void*, Callback, std::string_view) override { return true; }
+  void removeObserver(const void*, std::string_view) override {}
+  void postNotification(std::string_view, const Dictionary*) override {}
+  void flush() override {}
+};
+
+// One sampling cycle, as the agent runs it, then its exposition in the Prometheus text format.
+int metricsExport(Platform& platform) {
+  LocalCenter center;
+  RunLoop& loop = required(platform.services.runLoop, "the main run loop");
+  KwCFNotificationManager notifications(center, loop);
+  HardwareManager::Environment environment;
+  environment.notifications = &notifications;
+  environment.runLoop = &loop;
+  std::shared_ptr<HardwareManager> manager = HardwareManager::create(environment);
+  manager->reloadAllInfo();
+  MetricsExport::Options options;
+  options.info = lnx::describeSources(platform.built);
+  MetricsExport exporter(*manager, options);
+  std::fputs(exporter.render(ExpositionFormat::kPrometheusText).c_str(), stdout);
+  return 0;
+}
+
+}  // namespace
+
 CLI::App& addMetricsCommands(CLI::App& app, CommandSet& commands) {
   struct CpuOptions {
     std::string smc = "auto";
@@ -85,6 +121,18 @@ CLI::App& addMetricsCommands(CLI::App& app, CommandSet& commands) {
                      .run = [options](Platform& platform) {
                        return metricsCpu(platform.services, options->json, options->sinceBoot);
                      }});
+  auto* exposition = metrics->add_subcommand(
+      "export", "one sampling cycle as the agent runs it, printed in the Prometheus text format");
+  exposition->add_option("--smc", options->smc, "auto, hwmon, applesmc, sim:PATH or none")->capture_default_str();
+  exposition->add_option("--root", options->root, "read /proc and sysfs under this folder")->capture_default_str();
+  commands.add(exposition, {.needs = [options] {
+                              Needs needs;
+                              needs.services.root = options->root;
+                              needs.services.smc = options->smc;
+                              needs.services.eventLoop = true;
+                              return needs;
+                            },
+                            .run = metricsExport});
   return *metrics;
 }
 
