@@ -1,5 +1,6 @@
 // trellis-agent: owns the agent's name on the bus, waits for a console user, then samples and
 // publishes hardware readings every 2 seconds until a companion tells it to quit.
+#include <malloc.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 
@@ -18,27 +19,12 @@
 #include "platform/linux/bus/agent_object.h"
 #include "platform/linux/http/metrics_endpoint.h"
 #include "platform/linux/io/atomic_file.h"
-#include "platform/linux/sensors/hwmon_smc.h"
+#include "platform/linux/exposition_sources.h"
 #include "platform/linux/services.h"
 
 namespace {
 
 using namespace trellis;
-
-// The transport and the sensors behind the CPU and disk keys, for the metrics' info.
-ExpositionInfo describeSources(lnx::LinuxServices& platform) {
-  ExpositionInfo info;
-  info.version = TRELLIS_VERSION;
-  const std::string& description = platform.smcDescription();
-  info.transport = description.substr(0, description.find(':'));
-  if (const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(&platform.smc())) {
-    for (const lnx::HwmonKeySource& source : hwmon->sources()) {
-      if (source.key == "TC0P") info.cpuSource = source.source;
-      if (source.key == "TH0x") info.diskSource = source.source;
-    }
-  }
-  return info;
-}
 
 // Replaces DIR/trellis.prom; says so in the log when writing starts or stops failing.
 std::function<void(const std::string&)> textfileWriter(const std::string& folder) {
@@ -57,6 +43,11 @@ std::function<void(const std::string&)> textfileWriter(const std::string& folder
 
 int main(int argc, char** argv) {
   using namespace trellis;
+
+  // A message as large as the bus allows (32 MiB) is read into a buffer of its own. Fixing the
+  // threshold keeps such buffers mapped apart and handed back when freed; by default glibc raises
+  // it after the first one, and later ones stay in the heap for good.
+  (void)mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
   // Termination asked for at any moment from here on ends the agent with status 0, once the loop
   // takes the signals (it needs them blocked); a hangup is only logged.
@@ -134,7 +125,7 @@ int main(int argc, char** argv) {
   // The metrics: served from the start (without readings until the first cycle), built on the
   // manager's snapshot once it exists.
   std::atomic<MetricsExport*> metrics{nullptr};
-  const ExpositionInfo metricsInfo = describeSources(*platform);
+  const ExpositionInfo metricsInfo = lnx::describeSources(*platform);
   std::unique_ptr<lnx::MetricsEndpoint> endpoint;
   if (listen) {
     auto render = [&metrics, &metricsInfo](ExpositionFormat format) {

@@ -1,34 +1,11 @@
-// The companion `trellis`: watches the agent's readings and sends it commands over the bus.
-// Everything runs on the main thread.
+// The companion `trellis`: watches the agent's readings, sends it commands over the bus, and
+// reads what the agent would read on this machine. Everything runs on the main thread.
 #pragma once
-
-#include <optional>
-#include <string>
-#include <string_view>
-
-#include "model/value.h"
 
 namespace trellis::cli {
 
-// One notification as a JSON line: {"name": NAME, "userInfo": {...}} (userInfo null when none).
-std::string jsonLine(std::string_view name, const std::optional<Dictionary>& userInfo);
-
-// Gathers one sampling cycle's three readings into a readable line.
-class CycleLine {
- public:
-  // Takes a reading; returns the finished line when it completes a cycle (the fan reading, which
-  // comes last), else nothing.
-  std::optional<std::string> add(std::string_view name, const std::optional<Dictionary>& userInfo);
-
- private:
-  std::optional<double> cpu_;
-  std::optional<double> disk_;
-};
-
-// The readable text of a fan set dictionary: "2 fans: Left 2160 rpm (1200-6156), ...".
-std::string describeFans(const Value* fanSet);
-
-// Runs the companion with the process's arguments; returns the exit status.
+// Runs the companion with the process's arguments: parses them and runs the command given (see
+// command_set.h). Returns the exit status.
 int runCompanion(int argc, char** argv);
 
 }  // namespace trellis::cli

@@ -1,19 +1,18 @@
-// `trellis permissions` and `trellis run-script`. The script runner hands its outcome to the
-// main queue, so run-script runs an event loop until the outcome arrives or nothing is left
-// under way. The runner's log lines are shown on standard error while it runs.
+// `trellis permissions` and `trellis run-script`, on the desktop services. The script runner hands
+// its outcome to the main queue, so run-script runs the event loop until the outcome arrives or
+// nothing is left under way. The runner's log lines are shown on standard error while it runs.
 #include "cli/desktop_commands.h"
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
 
+#include "base/run_loop.h"
 #include "base/services.h"
 #include "base/system_log.h"
 #include "cli/command_set.h"
 #include "model/value_json.h"
-#include "platform/linux/bus/dbus_center.h"
 #include "platform/linux/desktop/resource_folder.h"
-#include "platform/linux/system/run_loop.h"
 #include "tools/kw_apple_script.h"
 #include "tools/kw_tools.h"
 #include "tools/resource_bundle.h"
@@ -70,19 +69,13 @@ int showPermissions(bool json) {
 
 int runScript(const std::string& file, const std::string& handler, const std::vector<std::string>& arguments,
               const std::string& resources, bool json) {
-  int error = 0;
-  std::unique_ptr<lnx::SdEventRunLoop> loop = lnx::SdEventRunLoop::create(&error);
-  if (!loop) {
-    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", lnx::errnoText(error).c_str());
-    return 1;
-  }
+  RunLoop& loop = RunLoop::main();
   StandardErrorLog log;
   std::unique_ptr<ScriptFolderBundle> folder;
   if (!resources.empty()) folder = std::make_unique<ScriptFolderBundle>(resources);
   ScopedServices scope([&](Services& services) {
     if (folder) services.resources = folder.get();
     services.log = &log;
-    services.runLoop = loop.get();
   });
 
   Array values;
@@ -107,18 +100,18 @@ int runScript(const std::string& file, const std::string& handler, const std::ve
                        message && message->string() ? message->string()->c_str() : "");
           status = 1;
         }
-        loop->exit(status);
+        loop.exit(status);
       });
   // Outcomes come through the main queue; when nothing is under way any more and none came, the
   // script was not run (a bad name, a missing script, a cancelled installation).
-  std::unique_ptr<RepeatingTimer> watch = loop->addRepeatingTimer(std::chrono::milliseconds(50), [&] {
+  std::unique_ptr<RepeatingTimer> watch = loop.addRepeatingTimer(std::chrono::milliseconds(50), [&] {
     if (status < 0 && KwAppleScript::pendingOperations() == 0) {
       std::fprintf(stderr, "trellis: the script did not run\n");
       status = 3;
-      loop->exit(status);
+      loop.exit(status);
     }
   });
-  (void)loop->run();  // the status is set by whichever ended the loop
+  (void)loop.run();  // the status is set by whichever ended the loop
   watch.reset();
   return status < 0 ? 1 : status;
 }
@@ -127,7 +120,14 @@ void addDesktopCommands(CLI::App& app, CommandSet& commands) {
   auto permissionsJson = std::make_shared<bool>(false);
   auto* permissions = app.add_subcommand("permissions", "whether this process may post input, capture the screen and read every file");
   permissions->add_flag("--json", *permissionsJson, "one JSON object");
-  commands.add(permissions, [permissionsJson] { return showPermissions(*permissionsJson); });
+  commands.add(permissions, {.needs = [] {
+                               Needs needs;
+                               needs.services.desktop = true;
+                               return needs;
+                             },
+                             .run = [permissionsJson](Platform&) {
+                               return showPermissions(*permissionsJson);
+                             }});
 
   struct ScriptOptions {
     std::string file;
@@ -145,9 +145,16 @@ void addDesktopCommands(CLI::App& app, CommandSet& commands) {
   runScriptCommand->add_option("--resources", options->resources,
                                "the folder the script is in (default: the application's resources folder)");
   runScriptCommand->add_flag("--json", options->json, "print the result as its descriptor JSON");
-  commands.add(runScriptCommand, [options] {
-    return runScript(options->file, options->handler, options->arguments, options->resources, options->json);
-  });
+  commands.add(runScriptCommand, {.needs = [] {
+                                    Needs needs;
+                                    needs.services.desktop = true;
+                                    needs.services.eventLoop = true;
+                                    return needs;
+                                  },
+                                  .run = [options](Platform&) {
+                                    return runScript(options->file, options->handler, options->arguments,
+                                                     options->resources, options->json);
+                                  }});
 }
 
 }  // namespace trellis::cli

@@ -11,15 +11,13 @@
 #include "app/hardware_manager.h"
 #include "base/console_user.h"
 #include "base/services.h"
-#include "cli/bus_session.h"
 #include "cli/command_set.h"
-#include "cli/smc_commands.h"
 #include "notify/kw_cf_notification_manager.h"
 #include "notify/protocol.h"
 #include "platform/linux/io/block_device.h"
 #include "platform/linux/sensors/hwmon_smc.h"
-#include "platform/linux/system/power_command.h"
 #include "smc/fan_smc.h"
+#include "smc/smc_client.h"
 #include "smc/temperature_sensors.h"
 
 namespace trellis::cli {
@@ -62,18 +60,17 @@ std::string celsius(double value) {
   return text;
 }
 
-void checkSmc(const DoctorOptions& options, Report& report) {
-  std::string description;
-  const SmcTransport* transport = nullptr;
-  if (!installSmcTransport(options.smc, options.root, &description, &transport)) {
+void checkSmc(const DoctorOptions& options, const Platform& platform, Report& report) {
+  if (platform.smcUnavailable) {
     report.section("SMC", "cannot be had with --smc " + options.smc);
     // Without a sensor of its own, the main disk is still worth naming ("no main disk: ...").
     if (options.smc == "hwmon") report.section("Disk", lnx::findMainDisk(options.root).account);
     report.missing("the SMC transport asked for (see the message above)");
     return;
   }
-  report.section("SMC", description);
-  const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(transport);
+  const SmcTransport& transport = platform.built.smc();
+  report.section("SMC", platform.built.smcDescription());
+  const auto* hwmon = dynamic_cast<const lnx::HwmonSmc*>(&transport);
   if (hwmon != nullptr) {
     for (const lnx::HwmonKeySource& source : hwmon->sources()) {
       report.detail(source.key + "  " + source.source + (source.path.empty() ? "" : "  " + source.path));
@@ -83,7 +80,7 @@ void checkSmc(const DoctorOptions& options, Report& report) {
       report.detail("passed over for " + source.key + ": " + source.source + "  " + source.path);
     }
   }
-  if (transport == nullptr) {
+  if (dynamic_cast<const NoSmc*>(&transport) != nullptr) {
     report.missing("an SMC: no applesmc device and no hwmon or thermal sensor (Intel Macs need the applesmc "
                    "module; other machines coretemp, k10temp, nvme or drivetemp); every temperature reads 0");
     return;
@@ -127,9 +124,10 @@ void checkSmc(const DoctorOptions& options, Report& report) {
   }
 }
 
-void checkBus(const DoctorOptions& options, Report& report) {
-  auto session = connectBus(options.bus, /*quiet=*/true);
-  if (!session) {
+void checkBus(const DoctorOptions& options, lnx::LinuxServices& platform, Report& report) {
+  std::string error;
+  if (!platform.connect(options.bus == "system" ? lnx::BusKind::System : lnx::BusKind::Session, &error,
+                        protocol::kAgentBusName)) {
     report.section("Bus", "no " + options.bus + " bus");
     report.missing("the " + options.bus + " bus (scripts/run starts a private session bus when there is none)");
     return;
@@ -141,8 +139,8 @@ void checkBus(const DoctorOptions& options, Report& report) {
     int readings = 0;
   };
   auto seen = std::make_shared<Seen>();
-  RunLoop& loop = *session->loop;
-  KwCFNotificationManager manager(*session->center, loop);
+  RunLoop& loop = *platform.loop();
+  KwCFNotificationManager manager(*platform.center(), loop);
   for (std::string_view name : {protocol::kCpuTemperature, protocol::kSSDTemperature, protocol::kFansSpeed}) {
     manager.addObserver(
         std::static_pointer_cast<void>(seen), [](void* target, const UserInfo&) { ++static_cast<Seen*>(target)->readings; },
@@ -163,8 +161,9 @@ void checkBus(const DoctorOptions& options, Report& report) {
   }
 }
 
-void checkConsole(Report& report) {
-  std::optional<std::string> user = currentConsoleUser(required(installedServices().consoleUsers, "the console user source"));
+void checkConsole(const Services& services, Report& report) {
+  std::optional<std::string> user =
+      currentConsoleUser(required(services.consoleUsers, "the console user source"));
   if (user) {
     report.section("Console", "user " + *user);
   } else {
@@ -173,8 +172,8 @@ void checkConsole(Report& report) {
   }
 }
 
-void checkPower(const DoctorOptions& options, Report& report) {
-  PowerCommand command = lnx::powerCommandUnder(options.root, true);
+void checkPower(const DoctorOptions& options, const Services& services, Report& report) {
+  PowerCommand command = services.powerCommand(true);
   std::string line = command.launchPath;
   for (const std::string& argument : command.arguments) line += " " + argument;
   const std::string path = (options.root == "/" ? "" : options.root) + command.launchPath;
@@ -199,15 +198,22 @@ void addDoctorCommands(CLI::App& app, CommandSet& commands) {
   doctor->add_option("--wait", options->wait, "seconds to listen for the agent's readings (0: do not)")
       ->check(CLI::Range(0.0, 60.0))
       ->capture_default_str();
-  commands.add(doctor, [options] {
-    Report report;
-    checkSmc(*options, report);
-    checkBus(*options, report);
-    checkConsole(report);
-    checkPower(*options, report);
-    std::fflush(stdout);
-    return report.finish();
-  });
+  commands.add(doctor, {.needs = [options] {
+                          Needs needs;
+                          needs.services.root = options->root;
+                          needs.services.smc = options->smc;
+                          needs.smcOptional = true;
+                          return needs;
+                        },
+                        .run = [options](Platform& platform) {
+                          Report report;
+                          checkSmc(*options, platform, report);
+                          checkBus(*options, platform.built, report);
+                          checkConsole(platform.services, report);
+                          checkPower(*options, platform.services, report);
+                          std::fflush(stdout);
+                          return report.finish();
+                        }});
 }
 
 }  // namespace trellis::cli

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/services.h"
 #include "metrics/cpu_info.h"
 
 namespace trellis::cli {
@@ -14,10 +15,10 @@ std::string cpuRecordText(const CpuModel& model);
 // The CPU record's dictionary form by property name as one JSON line.
 std::string cpuRecordJson(const CpuModel& model);
 
-// `trellis metrics cpu`: two samples `interval` apart (so the shares are of that interval), or
-// one when `sinceBoot`. The temperature comes through the SMC transport `smcSpec`. Returns the
-// exit status.
-int metricsCpu(const std::string& smcSpec, const std::string& root, bool json, bool sinceBoot,
+// `trellis metrics cpu` over the CPU source of `services`: two samples `interval` apart (so the
+// shares are of that interval), or one when `sinceBoot`. The temperature comes through the
+// process's SMC transport. Returns the exit status.
+int metricsCpu(const Services& services, bool json, bool sinceBoot,
                std::chrono::milliseconds interval = std::chrono::seconds(2));
 
 }  // namespace trellis::cli

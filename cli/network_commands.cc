@@ -1,6 +1,7 @@
-// `trellis metrics network` and `trellis public-ip`: the network collector over the Linux source,
-// and the public-address lookup over libcurl with the companion's own event loop as the main
-// queue. Main thread only (the lookup's fetch runs on the fetcher's thread).
+// `trellis metrics network` and `trellis public-ip`: the network collector over the process's
+// network source, and the public-address lookup over the process's HTTPS fetcher (libcurl) with
+// its event loop as the main queue. Main thread only (the lookup's fetch runs on the fetcher's
+// thread).
 #include "cli/network_commands.h"
 
 #include <cstdio>
@@ -8,11 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "base/run_loop.h"
 #include "cli/command_set.h"
-#include "platform/linux/bus/dbus_center.h"
-#include "platform/linux/https/https_fetcher.h"
-#include "platform/linux/metrics/network_source.h"
-#include "platform/linux/system/run_loop.h"
 
 namespace trellis::cli {
 
@@ -59,10 +57,9 @@ std::string networkRecordText(const NetworkModel& model) {
   return text;
 }
 
-int metricsNetwork(const std::string& root, bool json, std::chrono::seconds window) {
-  lnx::LinuxNetworkSource source(root);
-  lnx::LinuxMonotonicClock clock;
-  NetworkInfo network(source, clock);
+int metricsNetwork(const Services& services, bool json, std::chrono::seconds window) {
+  MonotonicClock& clock = required(services.clock, "the monotonic clock");
+  NetworkInfo network(required(services.network, "the network source"), clock);
 
   // As `reloadInfo` does, with the two speed samples placed just after whole seconds: the clock
   // is cut to whole seconds, so samples `window` apart then measure exactly `window`.
@@ -81,32 +78,21 @@ int metricsNetwork(const std::string& root, bool json, std::chrono::seconds wind
   return 0;
 }
 
-int publicIp(const std::string& host, const std::string& caFile) {
-  if (!host.empty() && !isValidPublicAddressHost(host)) {
-    std::fprintf(stderr, "trellis: not a host name or address (with an optional :port): %s\n", host.c_str());
-    return 2;
-  }
-  int error = 0;
-  std::unique_ptr<lnx::SdEventRunLoop> loop = lnx::SdEventRunLoop::create(&error);
-  if (!loop) {
-    std::fprintf(stderr, "trellis: cannot set up the event loop: %s\n", lnx::errnoText(error).c_str());
-    return 1;
-  }
-  // Declared after the loop, so destroyed before it: no worker can queue onto a loop that is gone.
-  lnx::CurlHttpsFetcher fetcher(lnx::CurlHttpsFetcher::Options{caFile});
+int publicIp(const Services& services, const std::string& host) {
+  RunLoop& loop = required(services.runLoop, "the main run loop");
   PublicAddressLookup lookup;
-  lookup.fetcher = &fetcher;
-  lookup.mainQueue = loop.get();
+  lookup.fetcher = &required(services.https, "the HTTPS fetcher");
+  lookup.mainQueue = &loop;
   if (!host.empty()) lookup.host = [host] { return host; };
 
   std::string address;
   NetworkModel().getNetwortIpWithHandler(
       [&address, &loop](const std::string& ip) {
         address = ip;
-        loop->exit(0);
+        loop.exit(0);
       },
       lookup);
-  (void)loop->run();  // ends from the handler, or with status 0 on SIGINT/SIGTERM (address empty)
+  (void)loop.run();  // ends from the handler, or with status 0 on SIGINT/SIGTERM (address empty)
   if (address.empty()) return 1;
   std::printf("%s\n", address.c_str());
   if (address == kUnknownPublicAddress) {
@@ -127,9 +113,14 @@ void addNetworkCommands(CLI::App& app, CLI::App& metrics, CommandSet& commands) 
       "network", "the primary network service (name, device, kind, address, Wi-Fi network) and rates over 1 s");
   network->add_flag("--json", metricsOptions->json, "print the record and its rate texts as JSON");
   network->add_option("--root", metricsOptions->root, "read /proc and sysfs under this folder")->capture_default_str();
-  commands.add(network, [network, &metrics, metricsOptions] {
-    return metricsNetwork(fromEither(*network, metrics, "--root", metricsOptions->root), metricsOptions->json);
-  });
+  commands.add(network, {.needs = [network, &metrics, metricsOptions] {
+                           Needs needs;
+                           needs.services.root = fromEither(*network, metrics, "--root", metricsOptions->root);
+                           return needs;
+                         },
+                         .run = [metricsOptions](Platform& platform) {
+                           return metricsNetwork(platform.services, metricsOptions->json);
+                         }});
 
   struct LookupOptions {
     std::string host;
@@ -142,7 +133,23 @@ void addNetworkCommands(CLI::App& app, CLI::App& metrics, CommandSet& commands) 
                                   std::string(kDefaultPublicAddressHost) + "); asked for /all.json");
   publicIpCommand->add_option("--cacert", lookupOptions->caFile,
                               "trust the certificates in this PEM file instead of the system's");
-  commands.add(publicIpCommand, [lookupOptions] { return publicIp(lookupOptions->host, lookupOptions->caFile); });
+  commands.add(publicIpCommand,
+               {.check = [lookupOptions]() -> std::optional<int> {
+                  const std::string& host = lookupOptions->host;
+                  if (host.empty() || isValidPublicAddressHost(host)) return std::nullopt;
+                  std::fprintf(stderr, "trellis: not a host name or address (with an optional :port): %s\n",
+                               host.c_str());
+                  return 2;
+                },
+                .needs = [lookupOptions] {
+                  Needs needs;
+                  needs.services.eventLoop = true;
+                  needs.httpsCaFile = lookupOptions->caFile;
+                  return needs;
+                },
+                .run = [lookupOptions](Platform& platform) {
+                  return publicIp(platform.services, lookupOptions->host);
+                }});
 }
 
 }  // namespace trellis::cli

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/services.h"
 #include "metrics/network_info.h"
 
 namespace trellis::cli {
@@ -16,14 +17,14 @@ std::string networkRecordJson(const NetworkModel& model);
 // The network record for people, a few lines.
 std::string networkRecordText(const NetworkModel& model);
 
-// `trellis metrics network`: the primary service read under `root`, and rates from two samples
-// `window` apart, both taken just after a whole second of the monotonic clock so that the rates
-// cover exactly that window. Returns the exit status.
-int metricsNetwork(const std::string& root, bool json, std::chrono::seconds window = std::chrono::seconds(1));
+// `trellis metrics network`: the primary service read through the network source of `services`,
+// and rates from two samples `window` apart, both taken just after a whole second of its
+// monotonic clock so that the rates cover exactly that window. Returns the exit status.
+int metricsNetwork(const Services& services, bool json, std::chrono::seconds window = std::chrono::seconds(1));
 
-// `trellis public-ip`: looks up the public address on `host` (the setting's host when empty),
-// trusting the certificates in `caFile` instead of the system's when it is not empty. Prints the
-// address; prints "0.0.0.0" and returns 1 when the lookup failed, 2 for a host that is not valid.
-int publicIp(const std::string& host, const std::string& caFile);
+// `trellis public-ip`: looks up the public address on `host` (the setting's host when empty)
+// through the HTTPS fetcher of `services`, on its event loop. Prints the address; prints "0.0.0.0"
+// and returns 1 when the lookup failed. `host` was checked (isValidPublicAddressHost).
+int publicIp(const Services& services, const std::string& host);
 
 }  // namespace trellis::cli

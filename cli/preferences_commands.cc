@@ -186,7 +186,7 @@ void addPreferencesCommands(CLI::App& app, CommandSet& commands) {
       command->add_option("--type", options->type, "the value's kind")->check(CLI::IsMember(kTypes))->capture_default_str();
     }
     options->groupOption = command->add_option("--group", options->group, "use this group (suite) instead of the standard domain");
-    commands.add(command, [options, run] { return run(*options); });
+    commands.add(command, {.run = [options, run](Platform&) { return run(*options); }});
   };
   add("write", "store VALUE under KEY", /*withValue=*/true, /*withType=*/true, defaultsWrite);
   add("read",
@@ -196,7 +196,9 @@ void addPreferencesCommands(CLI::App& app, CommandSet& commands) {
   add("delete", "remove KEY", /*withValue=*/false, /*withType=*/false, defaultsDelete);
 
   auto* purge = app.add_subcommand("purge", "free memory now and print how much free memory grew (takes a few seconds)");
-  commands.add(purge, [] { return printLine(KwTools::bytesToString(KwHardwareTool::purgeRAM())); });
+  commands.add(purge, {.run = [](Platform&) {
+                         return printLine(KwTools::bytesToString(KwHardwareTool::purgeRAM()));
+                       }});
 }
 
 }  // namespace trellis::cli

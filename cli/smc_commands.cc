@@ -2,11 +2,11 @@
 
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
-#include "base/services.h"
-#include "platform/linux/sensors/smc_choice.h"
+#include "cli/command_set.h"
 
 namespace trellis::cli {
 
@@ -50,31 +50,12 @@ std::string jsonText(const char* text) {
 
 }  // namespace
 
-bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description,
-                         const SmcTransport** transport) {
-  std::string error;
-  auto choice = lnx::chooseSmcTransport(spec, root, &error);
-  if (!choice) {
-    std::fprintf(stderr, "trellis: %s\n", error.c_str());
-    return false;
-  }
-  if (description != nullptr) *description = choice->description;
-  // The connection is process-wide and lives until the process ends, and so does its transport;
-  // one chosen again (tests choose several in one process) replaces the last.
-  static std::unique_ptr<SmcTransport> installed;
-  static std::unique_ptr<ScopedServices> scope;
-  scope.reset();
-  const bool none = choice->transport == nullptr;
-  installed = none ? std::make_unique<NoSmc>() : std::move(choice->transport);
-  scope = std::make_unique<ScopedServices>([](Services& services) { services.smc = installed.get(); });
-  if (transport != nullptr) *transport = none ? nullptr : installed.get();
-  return true;
-}
-
 std::string smcReadJson(const SmcKeyValue& value) {
+  // A float key may hold NaN or an infinity, which JSON has no number for.
+  const float number = SmcValueToFloat(value);
   return "{\"key\": " + jsonText(value.key) + ", \"type\": " + jsonText(value.dataType) +
          ", \"size\": " + std::to_string(value.dataSize) + ", \"bytes\": \"" + hex(value.bytes, value.dataSize) +
-         "\", \"value\": " + shortest(SmcValueToFloat(value)) + "}";
+         "\", \"value\": " + (std::isfinite(number) ? shortest(number) : std::string("null")) + "}";
 }
 
 std::string smcReadText(const SmcKeyValue& value) {
@@ -83,18 +64,14 @@ std::string smcReadText(const SmcKeyValue& value) {
          hex(value.bytes, value.dataSize) + "  " + shortest(SmcValueToFloat(value));
 }
 
-int smcInfo(const std::string& spec, const std::string& root) {
-  std::string description;
-  if (!installSmcTransport(spec, root, &description)) return 1;
-  std::printf("%s\n", description.c_str());
+int smcInfo(const lnx::LinuxServices& platform) {
+  std::printf("%s\n", platform.smcDescription().c_str());
   return 0;
 }
 
-int smcKeys(const std::string& spec, const std::string& root) {
-  std::string description;
-  if (!installSmcTransport(spec, root, &description)) return 1;
+int smcKeys(const lnx::LinuxServices& platform) {
   if (TlxOpen() != 0) {
-    std::fprintf(stderr, "trellis: no SMC connection (%s)\n", description.c_str());
+    std::fprintf(stderr, "trellis: no SMC connection (%s)\n", platform.smcDescription().c_str());
     return 1;
   }
   TlxListKeys();
@@ -102,15 +79,9 @@ int smcKeys(const std::string& spec, const std::string& root) {
   return 0;
 }
 
-int smcRead(const std::string& spec, const std::string& root, const std::string& key, bool json) {
-  if (key.size() != 4) {
-    std::fprintf(stderr, "trellis: an SMC key is four characters, not '%s'\n", key.c_str());
-    return 2;
-  }
-  std::string description;
-  if (!installSmcTransport(spec, root, &description)) return 1;
+int smcRead(const lnx::LinuxServices& platform, const std::string& key, bool json) {
   if (TlxOpen() != 0) {
-    std::fprintf(stderr, "trellis: no SMC connection (%s)\n", description.c_str());
+    std::fprintf(stderr, "trellis: no SMC connection (%s)\n", platform.smcDescription().c_str());
     return 1;
   }
   SmcKeyValue value;
@@ -127,6 +98,46 @@ int smcRead(const std::string& spec, const std::string& root, const std::string&
   }
   std::printf("%s\n", json ? smcReadJson(value).c_str() : smcReadText(value).c_str());
   return 0;
+}
+
+void addSmcCommands(CLI::App& app, CommandSet& commands) {
+  struct SmcOptions {
+    std::string smc = "auto";
+    std::string root = "/";
+    std::string key;
+    bool json = false;
+  };
+  auto options = std::make_shared<SmcOptions>();
+  auto* smc = app.add_subcommand("smc", "read the SMC (or what stands in for it on this machine)");
+  smc->require_subcommand(1);
+  auto* info = smc->add_subcommand("info", "say which SMC transport --smc gives here, and why");
+  auto* keys = smc->add_subcommand("keys", "list every key with its size, type and value");
+  auto* read = smc->add_subcommand("read", "read one key");
+  read->add_option("key", options->key, "the four-character key, e.g. TC0P")->required();
+  read->add_flag("--json", options->json, "print the reading as a JSON object");
+  for (auto* sub : {smc, info, keys, read}) {
+    sub->add_option("--smc", options->smc, "auto, hwmon, applesmc, sim:PATH or none")->capture_default_str();
+    sub->add_option("--root", options->root, "read sysfs under this folder")->capture_default_str();
+  }
+
+  const auto needs = [options] {
+    Needs needs;
+    needs.services.root = options->root;
+    needs.services.smc = options->smc;
+    return needs;
+  };
+  commands.add(info, {.needs = needs, .run = [](Platform& platform) { return smcInfo(platform.built); }});
+  commands.add(keys, {.needs = needs, .run = [](Platform& platform) { return smcKeys(platform.built); }});
+  commands.add(read, {.check = [options]() -> std::optional<int> {
+                        if (options->key.size() == 4) return std::nullopt;
+                        std::fprintf(stderr, "trellis: an SMC key is four characters, not '%s'\n",
+                                     options->key.c_str());
+                        return 2;
+                      },
+                      .needs = needs,
+                      .run = [options](Platform& platform) {
+                        return smcRead(platform.built, options->key, options->json);
+                      }});
 }
 
 }  // namespace trellis::cli

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/linux/services.h"
 #include "smc/smc_client.h"
 
 namespace trellis::cli {
@@ -14,16 +15,10 @@ std::string smcReadJson(const SmcKeyValue& value);
 // The same for people: "TC0P  sp78  2 bytes  2a80  42.5".
 std::string smcReadText(const SmcKeyValue& value);
 
-// Installs the SMC transport `spec` names (auto, hwmon, applesmc, sim:PATH, none) as the
-// process's, replacing one installed before; false, having said why on standard error, when it
-// cannot be had. `description` receives what was chosen; `transport`, when given, the installed
-// transport (null for "none"), which lives until the next install.
-bool installSmcTransport(const std::string& spec, const std::string& root, std::string* description,
-                         const SmcTransport** transport = nullptr);
-
-// Each returns the exit status: 0, 1 when the SMC cannot be read, 2 for bad arguments.
-int smcInfo(const std::string& spec, const std::string& root);
-int smcKeys(const std::string& spec, const std::string& root);
-int smcRead(const std::string& spec, const std::string& root, const std::string& key, bool json);
+// `trellis smc info|keys|read` on the transport the process's services were built with (whose
+// description `platform` gives). Each returns the exit status: 0, 1 when the SMC cannot be read.
+int smcInfo(const lnx::LinuxServices& platform);
+int smcKeys(const lnx::LinuxServices& platform);
+int smcRead(const lnx::LinuxServices& platform, const std::string& key, bool json);
 
 }  // namespace trellis::cli

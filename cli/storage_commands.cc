@@ -1,5 +1,6 @@
 // `trellis metrics memory` and `trellis metrics disk`: the memory and disk collectors run once
-// (the disk one twice, a second apart, for throughput and temperatures) over the Linux sources.
+// (the disk one twice, a second apart, for throughput and temperatures) over the process's
+// sources, built under the command's --root.
 // Main thread only.
 #include "cli/storage_commands.h"
 
@@ -8,11 +9,8 @@
 #include <thread>
 
 #include "cli/command_set.h"
-#include "cli/smc_commands.h"
 #include "model/mapping.h"
 #include "model/value_json.h"
-#include "platform/linux/metrics/disk_source.h"
-#include "platform/linux/metrics/memory_source.h"
 #include "tools/kw_tools.h"
 
 namespace trellis::cli {
@@ -129,9 +127,8 @@ std::string diskReportText(const std::vector<std::shared_ptr<DiskModel>>& volume
   return text;
 }
 
-int metricsMemory(const std::string& root, bool json) {
-  lnx::ProcMemorySource source(root);
-  MemoryInfo memory(source);
+int metricsMemory(const Services& services, const std::string& root, bool json) {
+  MemoryInfo memory(required(services.memory, "the memory source"));
   memory.reloadInfo();
   const std::shared_ptr<MemoryModel> model = memory.getMemoryInfo();
   if (model->total() == 0) {
@@ -147,10 +144,8 @@ int metricsMemory(const std::string& root, bool json) {
   return 0;
 }
 
-int metricsDisk(const std::string& smcSpec, const std::string& root, bool json, std::chrono::milliseconds window) {
-  if (!installSmcTransport(smcSpec, root, nullptr)) return 1;
-  lnx::LinuxDiskSource source(root);
-  DiskInfo disk(source);
+int metricsDisk(const Services& services, bool json, std::chrono::milliseconds window) {
+  DiskInfo disk(required(services.disk, "the disk source"));
 
   std::uint64_t read0 = 0;
   std::uint64_t written0 = 0;
@@ -189,13 +184,26 @@ void addStorageCommands(CLI::App& metrics, CommandSet& commands) {
     bool json = false;
   };
 
+  // --root and --smc as given to the subcommand or, failing that, to `trellis metrics`; the memory
+  // command reads no SMC.
+  const auto needs = [&metrics](CLI::App* sub, std::shared_ptr<Options> options, bool withSmc) {
+    return [&metrics, sub, options, withSmc] {
+      Needs needs;
+      needs.services.root = fromEither(*sub, metrics, "--root", options->root);
+      if (withSmc) needs.services.smc = fromEither(*sub, metrics, "--smc", options->smc);
+      return needs;
+    };
+  };
+
   auto memoryOptions = std::make_shared<Options>();
   CLI::App* memory = metrics.add_subcommand("memory", "the memory record: total, free (free pages and file cache), used");
   memory->add_flag("--json", memoryOptions->json, "print the record by property name with its display texts as JSON");
   memory->add_option("--root", memoryOptions->root, "read /proc and sysfs under this folder")->capture_default_str();
-  commands.add(memory, [memory, &metrics, memoryOptions] {
-    return metricsMemory(fromEither(*memory, metrics, "--root", memoryOptions->root), memoryOptions->json);
-  });
+  commands.add(memory, {.needs = needs(memory, memoryOptions, /*withSmc=*/false),
+                        .run = [memory, &metrics, memoryOptions](Platform& platform) {
+                          const std::string root = fromEither(*memory, metrics, "--root", memoryOptions->root);
+                          return metricsMemory(platform.services, root, memoryOptions->json);
+                        }});
 
   auto diskOptions = std::make_shared<Options>();
   CLI::App* disk = metrics.add_subcommand(
@@ -204,10 +212,9 @@ void addStorageCommands(CLI::App& metrics, CommandSet& commands) {
   disk->add_option("--root", diskOptions->root, "read /proc and sysfs under this folder")->capture_default_str();
   disk->add_option("--smc", diskOptions->smc, "where the temperature comes from: auto, hwmon, applesmc, sim:PATH or none")
       ->capture_default_str();
-  commands.add(disk, [disk, &metrics, diskOptions] {
-    return metricsDisk(fromEither(*disk, metrics, "--smc", diskOptions->smc),
-                       fromEither(*disk, metrics, "--root", diskOptions->root), diskOptions->json);
-  });
+  commands.add(disk, {.needs = needs(disk, diskOptions, /*withSmc=*/true), .run = [diskOptions](Platform& platform) {
+                        return metricsDisk(platform.services, diskOptions->json);
+                      }});
 }
 
 }  // namespace trellis::cli

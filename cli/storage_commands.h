@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/services.h"
 #include "metrics/disk_info.h"
 #include "metrics/memory_info.h"
 
@@ -38,15 +39,14 @@ std::string diskReportJson(const std::vector<std::shared_ptr<DiskModel>>& volume
 std::string diskReportText(const std::vector<std::shared_ptr<DiskModel>>& volumes, const DiskModel* mainDisk,
                            const DiskThroughput& throughput);
 
-// `trellis metrics memory`: one reading of /proc under `root`. Returns the exit status: 0, or 1
-// (with a message on standard error) when the memory size cannot be read.
-int metricsMemory(const std::string& root, bool json);
+// `trellis metrics memory`: one reading of the memory source of `services`, which reads /proc
+// under `root`. Returns the exit status: 0, or 1 (with a message on standard error naming
+// `root`) when the memory size cannot be read.
+int metricsMemory(const Services& services, const std::string& root, bool json);
 
-// `trellis metrics disk`: lists the volumes and drivers under `root`, samples the drivers,
-// waits `window`, refreshes the volumes (which gives the listed ones the disk temperature read
-// through the SMC transport `smcSpec`) and samples again. Returns the exit status: 0, or 1 when
-// the SMC transport cannot be had.
-int metricsDisk(const std::string& smcSpec, const std::string& root, bool json,
-                std::chrono::milliseconds window = std::chrono::seconds(1));
+// `trellis metrics disk`: lists the volumes and drivers of the disk source of `services`, samples
+// the drivers, waits `window`, refreshes the volumes (which gives the listed ones the disk
+// temperature read through the process's SMC transport) and samples again. Returns 0.
+int metricsDisk(const Services& services, bool json, std::chrono::milliseconds window = std::chrono::seconds(1));
 
 }  // namespace trellis::cli

@@ -73,7 +73,7 @@ std::unique_ptr<LinuxServices> LinuxServices::create(const ServiceOptions& optio
   built->smc_ = smc->transport ? std::move(smc->transport) : std::make_unique<NoSmc>();
   built->smcDescription_ = std::move(smc->description);
 
-  if (options.bus ? !built->connect(*options.bus, error) : options.eventLoop && !built->startEventLoop(error)) {
+  if (options.bus ? !built->connect(*options.bus, error, options.onlyFrom) : options.eventLoop && !built->startEventLoop(error)) {
     return nullptr;
   }
 
@@ -149,12 +149,14 @@ bool LinuxServices::startEventLoop(std::string* error) {
   return true;
 }
 
-bool LinuxServices::connect(BusKind bus, std::string* error) {
+bool LinuxServices::connect(BusKind bus, std::string* error, const std::string& onlyFrom) {
   if (!startEventLoop(error)) return false;
   DBusCenter::Options options;
   options.bus = bus;
-  // On the shared system bus, only this user and root may command the agent.
-  options.onlyTrustedSenders = bus == BusKind::System;
+  options.onlyFrom = onlyFrom;
+  // On the shared system bus, only this user and root may command the agent. A reader of the
+  // agent's readings trusts the name's owner instead, whom the bus's policy vouches for.
+  options.onlyTrustedSenders = bus == BusKind::System && onlyFrom.empty();
   int code = 0;
   center_ = DBusCenter::create(*loop_, options, &code);
   if (!center_) {

@@ -27,6 +27,9 @@ struct ServiceOptions {
   bool eventLoop = false;
   // A connection to this bus, attached to the event loop.
   std::optional<BusKind> bus;
+  // Notifications from the bus only when the owner of this well-known name sent them (for readers
+  // of the agent's readings); empty: from any sender.
+  std::string onlyFrom;
   // The desktop services: dialogs, resources, workspace, key events, privacy facts, scripts and
   // the rating request.
   bool desktop = false;
@@ -45,7 +48,7 @@ class LinuxServices {
   // Makes the event loop when there is none yet and connects to `bus` on it (what `create` does
   // for options with a bus): false, with the reason in `error`, when either cannot be had. For a
   // program that connects later than it starts. Once only.
-  bool connect(BusKind bus, std::string* error);
+  bool connect(BusKind bus, std::string* error, const std::string& onlyFrom = {});
 
   const Services& services() const { return services_; }
   // The event loop and the bus centre, when the options asked for them.

@@ -3,14 +3,14 @@
 folder or, in a sandbox, from the user's scripts folder, `doctor` on fixture machines, `metrics`
 on fixture trees and against this machine's df, /sys/block and /proc/meminfo, and `public-ip`
 against a local HTTPS server (tests/support/https_reply_server.py) whose self-signed certificate
-is made here. Runs on one thread (see harness.py)."""
+is made here, and the version and help of both programs. Runs on one thread (see harness.py)."""
 
 import json
 import os
 import re
 import subprocess
 
-from harness import FIXTURES, TESTS, Process, SOON, check, note, require, run_cases, wait_until
+from harness import AGENT, CLI, FIXTURES, TESTS, Process, SOON, check, note, require, run_cases, wait_until
 
 
 def expect(ctx, args, status=0, out=None, err=(), env=None):
@@ -282,7 +282,24 @@ def storage_metrics_agree_with_this_machine(ctx):
           "a 1-second rate cannot exceed what was written while the command ran")
     expect(ctx, ("metrics", "disk", "--smc", "none"), 0, re.compile(r"VOLUME.*\nmain disk: /\n.*", re.S))
 
+def version_and_help(ctx):
+    with open(os.path.join(TESTS, "..", "CMakeLists.txt")) as f:
+        version = re.search(r"project\(trellis VERSION (\S+)", f.read()).group(1)
+    for program, name in ((CLI, "trellis"), (AGENT, "trellis-agent")):
+        status, out, err = ctx.run([program, "--version"])
+        check((status, out) == (0, "%s %s\n" % (name, version)), "%s --version: %s %r %r" % (name, status, out, err))
+    # One line for every command, with what it does.
+    commands = {(): ["watch", "pause", "quit", "power-saving", "post", "smc", "metrics", "public-ip", "defaults",
+                     "purge", "permissions", "run-script", "doctor"],
+                ("smc",): ["info", "keys", "read"], ("metrics",): ["cpu", "export", "memory", "disk", "network"],
+                ("defaults",): ["write", "read", "delete"]}
+    for group, names in commands.items():
+        listed = expect(ctx, group + ("--help",)).partition("\nSubcommands:\n")[2].strip("\n").splitlines()
+        rows = [re.fullmatch(r"  (\S+) +\S.*", line) for line in listed]
+        check([row.group(1) if row else line for row, line in zip(rows, listed)] == names, "trellis %s --help should list %s, each with its line: %r" %
+              (" ".join(group), names, listed))
+
 
 if __name__ == "__main__":
     run_cases([preferences_outlive_the_process_that_wrote_them, desktop_commands, doctor_on_fixture_machines,
-               network_commands, storage_metrics_agree_with_this_machine])
+               network_commands, storage_metrics_agree_with_this_machine, version_and_help])

@@ -1,13 +1,19 @@
 """The agent's wait for a console user, on a root folder whose utmp file the test writes: while
-nobody is at the console the agent posts nothing, sleeps and ignores commands; a login on a
-console line starts the readings at once. Skipped when logind on this machine knows seats (the
+nobody is at the console the agent posts nothing, sleeps, ignores commands and answers method calls
+with the reason; a login on a
+console line starts the readings at once. It is ready for systemd at once, and a hangup leaves it
+running. Skipped when logind on this machine knows seats (the
 agent then asks logind, which a test cannot play). Runs on one thread (see harness.py)."""
 
 import os
+import signal
+import socket
 import struct
+import subprocess
 import time
 
-from harness import INTERVAL, POWER_ON, SOON, check, gdbus_emit_argv, note, require, run_cases, show, skip_script
+from harness import (AGENT, INTERVAL, POWER_ON, SOON, Agent, check, gdbus_emit_argv, note, require, run_cases, show,
+                     skip_script)
 
 # struct utmp of glibc on x86-64 (384 bytes): a user process on tty1.
 UTMP = struct.Struct("<hxxi32s4s32s256shhiii4i20x")
@@ -16,7 +22,7 @@ MEASURE = 3.0
 
 
 def waits_quietly_until_a_console_login(ctx):
-    ctx.start_bus()
+    address = ctx.start_bus()
     monitor = ctx.monitor()
     tool, record = ctx.power_tool()
     root = ctx.path("root")
@@ -24,13 +30,30 @@ def waits_quietly_until_a_console_login(ctx):
     utmp = os.path.join(root, "run", "utmp")
     open(utmp, "wb").close()
 
-    agent = ctx.agent("--root", root, power_tool=tool)
+    # Ready for systemd at once, before any user is at the console.
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(ctx.path("notify"))
+    notify.settimeout(SOON)
+    started = time.monotonic()
+    agent = Agent(ctx, "agent", [AGENT, "--bus", "session", "--root", root, "--power-tool", tool],
+                  env=ctx.env(DBUS_SESSION_BUS_ADDRESS=address, NOTIFY_SOCKET=ctx.path("notify")))
+    ready = None
+    while ready is None:
+        message = notify.recv(4096).decode()
+        ready = time.monotonic() - started if "READY=1" in message.split("\n") else None
+    check(ready < 0.1, "READY=1 should come within 100 ms of the start; came after %.3f s" % ready)
+    agent.popen.send_signal(signal.SIGHUP)
     # Let start-up (and a sanitizer's own set-up) finish before measuring.
     time.sleep(1.0)
-    require(agent.running(), "the agent ended while waiting for a console user: %s" % agent.stderr())
+    require(agent.running(), "the agent ended while waiting for a console user (or on SIGHUP): %s" % agent.stderr())
     cpu_before, at_before = agent.cpu_seconds(), time.monotonic()
     # A command sent while the agent waits is not seen: it has not registered yet.
     ctx.run_ok(gdbus_emit_argv(POWER_ON), "power saving on while the agent waits")
+    # Asked directly, it answers why not.
+    status, _, err = ctx.companion("power-saving", "on")
+    check((status, err) == (1, "trellis: cannot switch power saving on: the agent answered: "
+                                "waiting for a user at the console\n"),
+          "trellis power-saving on while the agent waits: status %s, %r" % (status, err))
     time.sleep(MEASURE)
     used, elapsed = agent.cpu_seconds() - cpu_before, time.monotonic() - at_before
     note("CPU time while waiting: %.3f s over %.2f s (%.2f%%)" % (used, elapsed, 100 * used / elapsed))
@@ -48,6 +71,15 @@ def waits_quietly_until_a_console_login(ctx):
     check(first.time - logged_in < INTERVAL,
           "readings should start at once after the console login, came %.3f s after" % (first.time - logged_in))
     check(record.calls() == [], "a command sent while the agent waited was carried out later: %s" % record.calls())
+
+    # Its object on the bus, whose properties change with every cycle.
+    out = ctx.run_ok(["busctl", "--address=" + address, "introspect", "org.trellis.Agent", "/org/trellis/Agent"],
+                     "introspecting the agent")
+    check("org.trellis.Agent1" in out and ".LastSampleTime" in out, "busctl introspect: %s" % out)
+    changes = subprocess.run(["timeout", str(2 * INTERVAL + 0.5), "dbus-monitor", "--address", address,
+                              "type='signal',path='/org/trellis/Agent',member='PropertiesChanged'"],
+                             capture_output=True, text=True).stdout.count("member=PropertiesChanged")
+    check(changes >= 2, "the properties should change every cycle: %d changes in %.1f s" % (changes, 2 * INTERVAL + 0.5))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """The agents' readings in the real Prometheus: two agents on two buses, each serving /metrics on
 a port of its own, scraped every second by a Prometheus server started here; one of them also
-writes the textfile that Debian's node_exporter serves. promtool checks every exposition. Skipped
+writes the textfile that Debian's node_exporter serves; the companion exports one cycle of its
+own. promtool checks every exposition. Skipped
 when the Debian packages prometheus and prometheus-node-exporter are missing. Runs on one thread
 apart from the monitors' readers and the scrape burst (see harness.py)."""
 
@@ -14,7 +15,7 @@ import time
 import urllib.parse
 import urllib.request
 
-from harness import (CPU, DEMO, FANS, SOON, check, grid_problem, require, run_cases, skip_script, wait_until)
+from harness import (CLI, CPU, DEMO, FANS, SOON, check, grid_problem, require, run_cases, skip_script, wait_until)
 
 # A machine with one fan and steady readings: CPU 58.0, disk 41.5, fan 2000 rpm (1000 to 4000).
 STEADY_TABLE = {"keys": [
@@ -152,6 +153,15 @@ def scraped_by_prometheus_and_node_exporter(ctx):
     check(rss() - before < 1024, "the agent's memory grew by %d KiB over 1,000 scrapes" % (rss() - before))
 
 
+def companion_exports_one_cycle(ctx):
+    status, text, err = ctx.run([CLI, "metrics", "export", "--smc", "sim:" + DEMO, "--root", ctx.path("")])
+    require(status == 0, "trellis metrics export: status %s: %s" % (status, err))
+    promtool_accepts(ctx, text, "companion's export")
+    check(re.search(r"^trellis_fans 2$", text, re.M) and re.search(r'^trellis_build_info\{version="[^"]+"\} 1$', text, re.M)
+          and re.search(r"^trellis_last_sample_timestamp_seconds \d", text, re.M),
+          "the export should hold the demo's 2 fans, the version and the sample's time: %s" % text)
+
+
 def _try_fetch(url):
     try:
         return fetch(url)[2]
@@ -166,4 +176,4 @@ def _at_least(count, found):
 if __name__ == "__main__":
     if not (shutil.which("prometheus") and shutil.which("promtool") and shutil.which("prometheus-node-exporter")):
         skip_script("needs Debian's prometheus and prometheus-node-exporter")
-    run_cases([scraped_by_prometheus_and_node_exporter])
+    run_cases([scraped_by_prometheus_and_node_exporter, companion_exports_one_cycle])

@@ -1,55 +1,214 @@
-"""The agent on a system bus obeys commands only when their sender runs as the agent's own user or
-as root. Needs root (to send as another user); skipped otherwise. Runs on one thread (see
-harness.py)."""
+"""The agent on a system-like bus run by the real dbus-daemon with Debian's own system.conf and the
+shipped policy (packaging/org.trellis.Agent.conf): the agent runs as the trellis user, another
+local user (nobody) tries to freeze, fool and silence it, and root commands it. Needs root (to run
+processes as those users) and the trellis user (systemd-sysusers packaging/sysusers.d/trellis.conf);
+skipped otherwise. Runs on one thread apart from the readers of the watchers (see harness.py)."""
 
 import os
+import pwd
+import re
 import shutil
 import subprocess
+import threading
 import time
 
-from harness import (CLI, PAUSE, POWER_ON, SOON, START, TOOL_OFF, check, describe_status, require,
-                     run_cases, show, skip_script)
+from harness import (AGENT, CLI, DEMO, PAUSE, CPU, SOON, TOOL_ON, Agent, check, describe_status, require,
+                     run_cases, skip_script, wait_until)
 
+PACKAGING = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
+POLICY = os.path.join(PACKAGING, "org.trellis.Agent.conf")
+AS_TRELLIS = ["setpriv", "--reuid=trellis", "--regid=trellis", "--init-groups"]
+# Each sender's count of 33 MB commands: dbus-daemon takes about a second over each.
+BIG_FLOOD_MESSAGES = int(os.environ.get("TRELLIS_BIG_FLOOD_MESSAGES", "20"))
 AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
+# Sends `count` notifications named argv[2] whose user information holds `size` bytes, over a
+# connection of its own: a D-Bus client library (GLib's) on the other side.
+BIG_SENDER = r"""
+import sys
+from gi.repository import Gio, GLib
+address, name, count, size = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+bus = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+# Built from one buffer: element by element, 33 MB would take minutes.
+info = {"blob": GLib.Variant.new_from_bytes(GLib.VariantType("ay"), GLib.Bytes.new(bytes(size)), True)}
+for _ in range(count):
+    bus.emit_signal(None, "/org/trellis/DistributedCenter", "org.trellis.DistributedCenter1", "Notification",
+                    GLib.Variant("(ssa{sv})", (name, "", info)))
+bus.flush_sync(None)
+"""
 
-def commands_only_from_own_user_or_root(ctx):
-    address = ctx.start_bus("system", all_users=True)
-    monitor = ctx.monitor(address)
+
+def start_system_bus(ctx):
+    """A dbus-daemon with Debian's system.conf, listening in the case's folder, whose only service
+    policy is the shipped one. Returns its address."""
+    folder = ctx.path("system-bus")
+    os.makedirs(folder)
+    for path in (ctx.directory, folder):
+        os.chmod(path, 0o755)
+    with open("/usr/share/dbus-1/system.conf") as f:
+        config = f.read()
+    for element in (r"<user>.*?</user>", r"<fork/>", r"<pidfile>.*?</pidfile>", r"<servicehelper>.*?</servicehelper>",
+                    r"<standard_system_servicedirs/>", r"<syslog/>", r"<include [^>]*>.*?</include>",
+                    r"<includedir>/etc/.*?</includedir>"):
+        config = re.sub(element, "", config)
+    config = re.sub(r"<listen>.*?</listen>", "<listen>unix:path=%s/socket</listen>" % folder, config)
+    config = config.replace("<includedir>system.d</includedir>", "<include>%s</include>" % POLICY)
+    with open(os.path.join(folder, "system.conf"), "w") as f:
+        f.write(config)
+    daemon = ctx.start(["dbus-daemon", "--config-file=%s/system.conf" % folder, "--print-address=1", "--nofork",
+                        "--nopidfile"], label="dbus-daemon")
+    address = wait_until(lambda: daemon.stdout().partition("\n")[0] if "\n" in daemon.stdout() else None, SOON)
+    require(address, "dbus-daemon did not start: %s" % daemon.stderr())
+    return address
+
+
+def reachable_copy(ctx, program):
+    """`program`, or a copy of it that other users can run."""
+    if subprocess.run(AS_NOBODY + ["test", "-x", program]).returncode == 0:
+        return program
+    copy = shutil.copy(program, ctx.path(os.path.basename(program)))
+    os.chmod(copy, 0o755)
+    return copy
+
+
+class Watch:
+    """`trellis watch --json` on the system bus, as `user_argv`, with the time each line came."""
+
+    def __init__(self, ctx, address, cli, user_argv=()):
+        self.lines = []
+        self.process = ctx.start(list(user_argv) + [cli, "--bus", "system", "watch", "--json"], address, "system")
+        self._file = open(self.process.stdout_path, "rb")
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        pending = b""
+        while self.process.running() or pending:
+            chunk = self._file.read()
+            if not chunk:
+                time.sleep(0.01)
+                if not self.process.running():
+                    break
+                continue
+            pending += chunk
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                self.lines.append((time.time(), line.decode("utf-8", "replace")))
+
+    def times(self, name):
+        return [t for t, line in self.lines if '"%s"' % name in line]
+
+
+def agent_as_trellis(ctx, address, *options, power_tool=None):
+    argv = AS_TRELLIS + [ctx.agent_path, "--bus", "system", "--smc", "sim:" + ctx.demo,
+                         "--root", ctx.path("empty-root")] + (["--power-tool", power_tool] if power_tool else [])
+    os.makedirs(ctx.path("empty-root"), exist_ok=True)
+    return Agent(ctx, "agent", argv + list(options), env=ctx.bus_env(address, "system"))
+
+
+def prepare(ctx):
+    ctx.agent_path = reachable_copy(ctx, AGENT)
+    ctx.cli = reachable_copy(ctx, CLI)
+    ctx.demo = shutil.copy(DEMO, ctx.path("demo-smc.json"))
+    os.chmod(ctx.demo, 0o644)
+    return start_system_bus(ctx)
+
+
+def power_tool(ctx):
     tool, record = ctx.power_tool()
-    agent = ctx.agent(address=address, bus="system", power_tool=tool)
-    first = monitor.wait_cycle(SOON)
-    require(first, "no readings on the system bus within %.0f s" % SOON)
+    os.chmod(ctx.path(""), 0o777)  # the trellis user records its calls beside the tool
+    return tool, record
 
-    # Commands from nobody. On the system bus the companion stays connected a moment after
-    # sending, while the agent asks who sent them: only the sender's user makes the agent ignore
-    # them. A copy of the companion serves when nobody cannot reach this one.
-    cli = CLI
-    if subprocess.run(AS_NOBODY + ["test", "-x", CLI]).returncode != 0:
-        cli = shutil.copy(CLI, ctx.path("trellis"))
-        os.chmod(cli, 0o755)
-    sent_at = time.time()
-    senders = [ctx.start(AS_NOBODY + [cli, "--bus", "system"] + args, address, "system", label="trellis")
-               for args in (["power-saving", "on"], ["pause"], ["quit"])]
-    check(all(s.wait(SOON) == 0 for s in senders), "the companion run as nobody failed: %s" %
-          [s.stderr() for s in senders])
-    require(monitor.wait(3, SOON, [POWER_ON, PAUSE, START], after=sent_at),
-            "the three commands sent as nobody should be on the bus: %s" % show(monitor.notifications()))
-    check(monitor.wait_cycle(SOON, sender=first.sender, after=time.time()),
-          "commands from user nobody should be ignored, but the readings stopped")
-    agent.expect_running("after commands from user nobody")
-    check(record.calls() == [], "power saving from user nobody should be ignored, the tool ran: %s" % record.calls())
 
-    # The same from root.
-    for args in (["power-saving", "off"], ["power-saving", "off"], ["quit"]):
+def the_bus_enforces_the_policy(ctx):
+    address = prepare(ctx)
+    tool, record = power_tool(ctx)
+    agent = agent_as_trellis(ctx, address, power_tool=tool)
+    watch = Watch(ctx, address, ctx.cli)
+    require(wait_until(lambda: watch.times(CPU), SOON), "no readings on the system bus: %s" % agent.stderr_tail())
+
+    # Only the trellis user or root may own the agent's name; a second agent exits 1.
+    second = agent_as_trellis(ctx, address)
+    check(second.wait(SOON) == 1 and "another agent runs" in second.stderr(),
+          "a second agent should exit 1 saying why: %s %s" % (describe_status(second.wait(0)), second.stderr()))
+    status, out, err = ctx.run(AS_NOBODY + [ctx.agent_path, "--bus", "system", "--smc", "none", "--root",
+                                            ctx.path("empty-root")], address, "system")
+    check(status == 1 and "org.trellis.Agent" in err, "nobody may not own the agent's name: %s %s" %
+          (describe_status(status), err))
+
+    # Anyone reads the properties; only root and the trellis group call the methods.
+    status, out, err = ctx.run(AS_NOBODY + ["busctl", "--address=" + address, "get-property", "org.trellis.Agent",
+                                            "/org/trellis/Agent", "org.trellis.Agent1", "Paused"], address, "system")
+    check(status == 0 and out.strip() == "b false", "nobody should read the properties: %s %s" % (out, err))
+    status, out, err = ctx.run(AS_NOBODY + [ctx.cli, "--bus", "system", "pause"], address, "system")
+    check(status != 0 and "denied" in err.lower(), "the bus should deny nobody's Pause: %s %s" %
+          (describe_status(status), err))
+
+    # A reading forged by nobody never reaches root's watch, nor do control characters a sender chose.
+    forged = ctx.start(AS_NOBODY + [ctx.cli, "--bus", "system", "post", CPU, "--user-info", '{"cpu": 104.5}',
+                                    "--repeat", "5"], address, "system")
+    check(forged.wait(SOON) == 0, "nobody's post failed: %s" % forged.stderr())
+    time.sleep(2.5)
+    check(not any("104.5" in line for _, line in watch.lines), "a forged reading reached the watch: %s" %
+          [line for _, line in watch.lines if "104.5" in line])
+
+    # Root's commands are acknowledged and carried out.
+    for args in (["power-saving", "on"], ["pause"]):
         status, out, err = ctx.companion("--bus", "system", *args, address=address, bus="system")
-        check(status == 0, "trellis --bus system %s: %s %s" % (" ".join(args), describe_status(status), err))
-    check(record.wait(2) == [TOOL_OFF, TOOL_OFF], "`trellis power-saving off --bus system`, twice from root, should "
-          "run the tool twice: %s" % record.calls())
-    agent.expect_exit(0, SOON, "`trellis quit --bus system` from root")
+        check(status == 0, "root's trellis %s: %s %s" % (" ".join(args), describe_status(status), err))
+    check(record.wait(1) == [TOOL_ON], "root's power-saving on should run the tool: %s" % record.calls())
+    status, out, err = ctx.run(["busctl", "--address=" + address, "get-property", "org.trellis.Agent",
+                                "/org/trellis/Agent", "org.trellis.Agent1", "Paused"], address, "system")
+    check(out.strip() == "b true", "root's pause should pause the agent: %s" % out)
+    status, out, err = ctx.companion("--bus", "system", "quit", address=address, bus="system")
+    check(status == 0, "root's quit: %s %s" % (describe_status(status), err))
+    agent.expect_exit(0, SOON, "root's quit")
+
+
+def floods_from_another_user(ctx):
+    address = prepare(ctx)
+    tool, record = power_tool(ctx)
+    agent = agent_as_trellis(ctx, address, power_tool=tool)
+    watch = Watch(ctx, address, ctx.cli)
+    require(wait_until(lambda: watch.times(CPU), SOON), "no readings: %s" % agent.stderr_tail())
+
+    # 100,000 small commands from nobody while root switches power saving on ten times.
+    flood = ctx.start(AS_NOBODY + [ctx.cli, "--bus", "system", "post", PAUSE, "--repeat", "100000"], address, "system")
+    time.sleep(0.5)
+    statuses = [ctx.companion("--bus", "system", "power-saving", "on", address=address, bus="system")[0]
+                for _ in range(10)]
+    check(statuses == [0] * 10, "root's ten commands during the flood should all be acknowledged: %s" % statuses)
+    check(len(record.wait(10)) == 10, "the tool should run ten times: %s" % record.calls())
+    check(flood.wait(60) == 0, "the flood did not end: %s" % flood.stderr())
+
+    before = len(watch.times(CPU))
+    check(wait_until(lambda: len(watch.times(CPU)) > before, SOON), "nobody's pauses should be ignored")
+
+    # 8 senders x 20 commands of 33 MB each (fewer where a sanitizer slows everything down).
+    rss = lambda field: int(re.search(r"%s:\s+(\d+) kB" % field, open("/proc/%d/status" % agent.pid).read()).group(1))
+    started = time.time()
+    sender = ctx.path("big_sender.py")
+    with open(sender, "w") as f:
+        f.write(BIG_SENDER)
+    os.chmod(sender, 0o644)
+    senders = [ctx.start(AS_NOBODY + ["/usr/bin/python3", sender, address, PAUSE, str(BIG_FLOOD_MESSAGES), "33000000"], address,
+                         "system", label="sender") for _ in range(8)]
+    check(all(s.wait(300) == 0 for s in senders), "the senders failed: %s" % [s.stderr()[-300:] for s in senders])
+    time.sleep(4.5)
+    times = [t for t in watch.times(CPU) if t > started - 2]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    check(gaps and max(gaps) < 2.5, "the readings' largest gap during the flood was %.2f s" % max(gaps or [0]))
+    peak, now = rss("VmHWM") / 1024, rss("VmRSS") / 1024
+    check(peak < 256 and now < 32, "the agent's memory: peak %.0f MiB (at most 256), %.0f MiB after (at most 32)" %
+          (peak, now))
+    agent.expect_running("after the floods")
 
 
 if __name__ == "__main__":
     if os.geteuid() != 0:
-        skip_script("sending as another user needs root")
-    run_cases([commands_only_from_own_user_or_root])
+        skip_script("running as other users needs root")
+    try:
+        pwd.getpwnam("trellis")
+    except KeyError:
+        skip_script("no trellis user (systemd-sysusers packaging/sysusers.d/trellis.conf creates it)")
+    run_cases([the_bus_enforces_the_policy, floods_from_another_user])

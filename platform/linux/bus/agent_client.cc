@@ -21,6 +21,10 @@ std::optional<std::string> callAgent(sd_bus* bus, std::string_view method, std::
       reason = "no agent runs on this bus";
     } else if (sd_bus_error_has_name(&error, SD_BUS_ERROR_ACCESS_DENIED)) {
       reason = std::string("access denied: ") + (error.message != nullptr ? error.message : "by the bus's policy");
+    } else if (sd_bus_error_is_set(&error) && error.message != nullptr &&
+               std::string_view(error.name).starts_with(std::string(protocol::kAgentInterface) + ".Error.")) {
+      // The agent's own refusals say why in words.
+      reason = std::string("the agent answered: ") + error.message;
     } else if (sd_bus_error_is_set(&error)) {
       reason = std::string(error.name) + (error.message != nullptr ? std::string(": ") + error.message : "");
     } else {
