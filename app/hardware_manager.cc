@@ -92,8 +92,8 @@ void HardwareManager::reloadAllInfo() {
   notifications.postCFNotificationWithName(protocol::kCpuTemperature,
                                            Dictionary{{std::string(protocol::kCpuKey), cpuTemperature}});
 
-  std::shared_ptr<DiskModel> mainDisk = disk_->getMainDisk();
-  const float diskTemperature = mainDisk ? mainDisk->temperature() : 0.0f;
+  const std::optional<float> mainDiskTemperature = disk_->mainDiskTemperature();
+  const float diskTemperature = mainDiskTemperature.value_or(0.0f);
   notifications.postCFNotificationWithName(protocol::kSSDTemperature,
                                            Dictionary{{std::string(protocol::kDiskKey), diskTemperature}});
 
@@ -106,7 +106,7 @@ void HardwareManager::reloadAllInfo() {
     state_.diskTemperature = diskTemperature;
     state_.fans = std::move(fans);
     state_.cpuMeasured = cpu_->temperatureMeasured();
-    state_.diskMeasured = mainDisk != nullptr && disk_->temperatureMeasured();
+    state_.diskMeasured = mainDiskTemperature.has_value() && disk_->temperatureMeasured();
     ++state_.cycles;
     state_.lastSampleMicros = env_.wallClockMicros();
   }

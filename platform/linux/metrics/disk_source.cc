@@ -185,6 +185,11 @@ std::optional<std::vector<std::string>> LinuxDiskSource::volumeNames() {
   return names_;
 }
 
+bool LinuxDiskSource::volumesMayHaveChanged() {
+  slowBudgetEnd_.reset();  // the capacities asked for next share a new wait
+  return update() || !mountTable_.entries();
+}
+
 std::optional<VolumeCapacity> LinuxDiskSource::capacity(const std::string& entry) {
   const std::string path = underRoot(root_, entry.empty() ? "/" : entry);
   const auto volume = std::find_if(listing_.begin(), listing_.end(),

@@ -55,12 +55,13 @@ std::optional<DriverCounters> parseBlockStat(std::string_view text);
 // The platform's `DiskSource`:
 //   volumeNames   the mount points of `selectVolumes` over root/proc/self/mountinfo. The listing
 //                 is kept for `capacity` and `describe`, and selected again only when the table
-//                 changed (`MountTable`).
+//                 changed (`MountTable`), which `volumesMayHaveChanged` tells.
 //   capacity      statvfs of the mount point under the root (the injected function when given):
 //                 total f_blocks x f_frsize, free f_bavail x f_frsize (what unprivileged users
 //                 may still use). Nothing when it fails. For a network or FUSE file system, which
 //                 may never answer, statvfs runs on a thread of its own, one at a time per volume,
-//                 and the calls after one `volumeNames` wait for answers `kSlowVolumeWait` in all:
+//                 and the calls after one `volumeNames` or `volumesMayHaveChanged` wait for answers
+//                 `kSlowVolumeWait` in all:
 //                 a volume that has not answered by then (or is still on an earlier question)
 //                 gives the last capacity read, marked `stale`, or nothing when none was read yet.
 //   describe      for an entry of the latest listing:
@@ -100,6 +101,7 @@ class LinuxDiskSource final : public DiskSource {
   std::optional<std::vector<std::string>> volumeNames() override;
   std::optional<VolumeCapacity> capacity(const std::string& entry) override;
   std::optional<VolumeDescription> describe(const std::string& entry) override;
+  bool volumesMayHaveChanged() override;
 
   std::optional<std::vector<DriverHandle>> matchDrivers() override;
   std::optional<DriverCounters> driverCounters(DriverHandle driver) override;
@@ -118,6 +120,7 @@ class LinuxDiskSource final : public DiskSource {
   std::optional<VolumeDescription> describeVolume(const MountedVolume& volume) const;
   // Selects the volumes again when the mount table changed; true then.
   bool update();
+
 
   std::string root_;
   StatFunction stat_;
