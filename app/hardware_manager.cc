@@ -89,16 +89,20 @@ void HardwareManager::reloadAllInfo() {
 
   KwCFNotificationManager& notifications = *env_.notifications;
   const float cpuTemperature = cpu_->getCpuInfo()->temperature();
-  notifications.postCFNotificationWithName(protocol::kCpuTemperature,
-                                           Dictionary{{std::string(protocol::kCpuKey), cpuTemperature}});
+  // The payloads are kept from cycle to cycle and their values replaced in place.
+  cpuPayload_.insert_or_assign(std::string(protocol::kCpuKey), cpuTemperature);
+  notifications.postCFNotificationWithName(protocol::kCpuTemperature, cpuPayload_);
 
-  std::shared_ptr<DiskModel> mainDisk = disk_->getMainDisk();
-  const float diskTemperature = mainDisk ? mainDisk->temperature() : 0.0f;
-  notifications.postCFNotificationWithName(protocol::kSSDTemperature,
-                                           Dictionary{{std::string(protocol::kDiskKey), diskTemperature}});
+  const std::optional<float> mainDiskTemperature = disk_->mainDiskTemperature();
+  const float diskTemperature = mainDiskTemperature.value_or(0.0f);
+  diskPayload_.insert_or_assign(std::string(protocol::kDiskKey), diskTemperature);
+  notifications.postCFNotificationWithName(protocol::kSSDTemperature, diskPayload_);
 
-  Dictionary fans = fan_->getFanInfo()->mj_keyValues();
-  notifications.postCFNotificationWithName(protocol::kFansSpeed, Dictionary{{std::string(protocol::kFanKey), fans}});
+  // The fan dictionary is moved into the payload for the post and out again for the state.
+  Value& fansValue = fansPayload_[std::string(protocol::kFanKey)];
+  fansValue = fan_->getFanInfo()->mj_keyValues();
+  notifications.postCFNotificationWithName(protocol::kFansSpeed, fansPayload_);
+  Dictionary fans = std::move(*fansValue.get<Dictionary>());
 
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
@@ -106,7 +110,7 @@ void HardwareManager::reloadAllInfo() {
     state_.diskTemperature = diskTemperature;
     state_.fans = std::move(fans);
     state_.cpuMeasured = cpu_->temperatureMeasured();
-    state_.diskMeasured = mainDisk != nullptr && disk_->temperatureMeasured();
+    state_.diskMeasured = mainDiskTemperature.has_value() && disk_->temperatureMeasured();
     ++state_.cycles;
     state_.lastSampleMicros = env_.wallClockMicros();
   }

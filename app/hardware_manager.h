@@ -99,6 +99,9 @@ class HardwareManager : public std::enable_shared_from_this<HardwareManager> {
   std::shared_ptr<MemoryInfo> memory_;
   std::unique_ptr<RepeatingTimer> timer_;
   AgentState state_;
+  Dictionary cpuPayload_;   // the posts' user information, kept for the next cycle
+  Dictionary diskPayload_;
+  Dictionary fansPayload_;
   mutable std::mutex stateMutex_;  // guards writes of `state_` and copies from other threads
   std::vector<std::function<void(const AgentState&)>> stateListeners_;
   std::deque<bool> powerQueue_;                     // commands waiting for the running tool

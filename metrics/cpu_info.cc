@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 #include "base/services.h"
 #include "smc/temperature_sensors.h"
@@ -15,6 +17,14 @@ namespace {
 // Values that cannot change while the process runs, shared by every collector.
 std::int32_t g_cachedCpuCount = 0;  // 0: not yet known
 std::string g_cachedBrand;          // empty: not yet known
+
+// The brand from the cache, queried while the cache is empty.
+const std::string& cachedBrand(CpuSource& source) {
+  if (g_cachedBrand.empty()) {
+    if (std::optional<std::string> brand = source.brand()) g_cachedBrand = std::move(*brand);
+  }
+  return g_cachedBrand;
+}
 
 std::int32_t clampPercent(std::int32_t v) { return std::clamp(v, 0, 100); }
 
@@ -38,6 +48,29 @@ std::int32_t CpuModel::userUsagePercent() const { return clampPercent(userUsageP
 std::int32_t CpuModel::systemUsagePercent() const { return clampPercent(systemUsagePercent_); }
 std::int32_t CpuModel::idlePercent() const { return clampPercent(idlePercent_); }
 
+void CpuModel::takeCounts() const {
+  if (!counts_) return;
+  const auto counts = std::exchange(counts_, nullptr);
+  std::tie(taskCount_, threadCount_) = counts();
+}
+
+const std::optional<std::vector<std::shared_ptr<CpuUsage>>>& CpuModel::cpusUsageArr() const {
+  if (!pendingShares_.empty()) {
+    std::vector<std::shared_ptr<CpuUsage>> list;
+    list.reserve(pendingShares_.size());
+    for (const Shares& shares : pendingShares_) {
+      auto entry = std::make_shared<CpuUsage>();
+      entry->setUser(shares[0]);
+      entry->setSystem(shares[1]);
+      entry->setIdle(shares[2]);
+      list.push_back(std::move(entry));
+    }
+    cpusUsageArr_ = std::move(list);
+    pendingShares_.clear();
+  }
+  return cpusUsageArr_;
+}
+
 CpuInfo::CpuInfo() : CpuInfo(required(installedServices().cpu, "the CPU source")) {}
 
 CpuInfo::CpuInfo(CpuSource& source) : CpuInfo(source, &TlxGetCpuTemperature) {}
@@ -55,11 +88,7 @@ std::shared_ptr<CpuModel> CpuInfo::model() {
   return model_;
 }
 
-std::string CpuInfo::getCpuBrand() {
-  if (!g_cachedBrand.empty()) return g_cachedBrand;
-  if (std::optional<std::string> brand = source_->brand()) g_cachedBrand = std::move(*brand);
-  return g_cachedBrand;
-}
+std::string CpuInfo::getCpuBrand() { return cachedBrand(*source_); }
 
 std::int32_t CpuInfo::getCpuCount() {
   if (g_cachedCpuCount != 0) return g_cachedCpuCount;
@@ -77,14 +106,20 @@ std::pair<std::int32_t, std::int32_t> CpuInfo::getCpuTaskAndThreadCount() {
 std::optional<std::array<double, 3>> CpuInfo::getCpuLoadavg() { return source_->loadAverages(); }
 
 std::optional<CpuInfo::UsageSample> CpuInfo::getCpuUsage() {
-  std::optional<std::vector<ProcessorTicks>> now = source_->processorTicks();
-  if (!now) return std::nullopt;
+  if (!sampleUsage()) return std::nullopt;
+  return usage_;
+}
+
+bool CpuInfo::sampleUsage() {
+  if (!source_->readProcessorTicks(readTicks_)) return false;
+  const std::vector<ProcessorTicks>* now = &readTicks_;
 
   // A snapshot of another size cannot be paired processor by processor: the baseline restarts.
   const bool sinceBoot = !cpuTicks_ || cpuTicks_->size() != now->size();
 
-  UsageSample sample;
-  sample.perProcessor.reserve(now->size());
+  UsageSample& sample = usage_;
+  sample.overall = {};
+  sample.perProcessor.clear();
   float total = 0.0f;
   float idle = 0.0f;
   float system = 0.0f;
@@ -115,43 +150,57 @@ std::optional<CpuInfo::UsageSample> CpuInfo::getCpuUsage() {
     system += ticks.system;
     user += ticks.user;
   }
-  cpuTicks_ = std::move(now);
+  // The old snapshot's buffer takes the next reading.
+  if (cpuTicks_) {
+    cpuTicks_->swap(readTicks_);
+  } else {
+    cpuTicks_ = std::move(readTicks_);
+    readTicks_.clear();
+  }
 
   if (total != 0.0f) sample.overall = {pct(user, total), pct(system, total), pct(idle, total)};
-  return sample;
+  return true;
 }
 
 void CpuInfo::reloadInfo() {
-  model_ = std::make_shared<CpuModel>();
+  if (model_ && model_.use_count() == 1) {
+    // Only the collector holds the record: it is filled again as a fresh one would be, keeping
+    // its buffers. The brand and the load list are overwritten or reset below.
+    CpuModel& reused = *model_;
+    reused.userUsagePercent_ = reused.systemUsagePercent_ = reused.idlePercent_ = 0;
+    reused.temperature_ = 0.0f;
+    reused.cpusUsageArr_.reset();
+    reused.pendingShares_.clear();
+  } else {
+    model_ = std::make_shared<CpuModel>();
+  }
   CpuModel& record = *model_;
 
-  const std::int32_t cpuCount = getCpuCount();
-  const auto [tasks, threads] = getCpuTaskAndThreadCount();
-  const std::optional<std::array<double, 3>> loadAverages = getCpuLoadavg();
-  const std::optional<UsageSample> usage = getCpuUsage();
+  record.cpuCount_ = getCpuCount();
+  record.taskCount_ = record.threadCount_ = 0;
+  record.counts_ = [source = source_] {
+    const std::optional<TaskAndThreadCount> counts = source->taskAndThreadCount();
+    return counts ? std::pair{counts->tasks, counts->threads} : std::pair<std::int32_t, std::int32_t>{0, 0};
+  };
+  if (const std::optional<std::array<double, 3>> loadAverages = getCpuLoadavg()) {
+    if (record.loadAverage_) {
+      record.loadAverage_->assign(loadAverages->begin(), loadAverages->end());
+    } else {
+      record.loadAverage_.emplace(loadAverages->begin(), loadAverages->end());
+    }
+  } else {
+    record.loadAverage_.reset();
+  }
+  record.brand_ = cachedBrand(*source_);
 
-  record.setCpuCount(cpuCount);
-  record.setTaskCount(tasks);
-  record.setThreadCount(threads);
-  if (loadAverages) record.setLoadAverage(std::vector<double>(loadAverages->begin(), loadAverages->end()));
-  record.setBrand(getCpuBrand());
-
-  if (usage) {
+  if (sampleUsage()) {
     // The shares are whole numbers in 0..100 already; the conversion truncates toward zero.
-    record.setUserUsagePercent(static_cast<std::int32_t>(usage->overall[0]));
-    record.setSystemUsagePercent(static_cast<std::int32_t>(usage->overall[1]));
-    record.setIdlePercent(static_cast<std::int32_t>(usage->overall[2]));
-    if (!usage->perProcessor.empty()) {
-      std::vector<std::shared_ptr<CpuUsage>> list;
-      list.reserve(usage->perProcessor.size());
-      for (const UsageTriple& triple : usage->perProcessor) {
-        auto entry = std::make_shared<CpuUsage>();
-        entry->setUser(static_cast<std::int32_t>(triple[0]));
-        entry->setSystem(static_cast<std::int32_t>(triple[1]));
-        entry->setIdle(static_cast<std::int32_t>(triple[2]));
-        list.push_back(std::move(entry));
-      }
-      record.setCpusUsageArr(std::move(list));
+    record.setUserUsagePercent(static_cast<std::int32_t>(usage_.overall[0]));
+    record.setSystemUsagePercent(static_cast<std::int32_t>(usage_.overall[1]));
+    record.setIdlePercent(static_cast<std::int32_t>(usage_.overall[2]));
+    for (const UsageTriple& triple : usage_.perProcessor) {
+      record.pendingShares_.push_back(
+          {static_cast<std::int32_t>(triple[0]), static_cast<std::int32_t>(triple[1]), static_cast<std::int32_t>(triple[2])});
     }
   }
 

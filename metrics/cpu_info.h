@@ -39,15 +39,30 @@ class CpuUsage {
   std::int32_t idle_ = 0;
 };
 
-// One CPU snapshot. Numbers start at 0; the text and lists start absent.
+// One CPU snapshot. Numbers start at 0; the text and lists start absent. A record the collector
+// fills leaves two readings to be taken when first asked for, as the agent's cycle never reads
+// them: the task and thread counts (from the collector's source, which must then still exist)
+// and the per-processor list (from the shares the collector stored).
 class CpuModel {
  public:
   std::int32_t cpuCount() const { return cpuCount_; }
   void setCpuCount(std::int32_t v) { cpuCount_ = v; }
-  std::int32_t taskCount() const { return taskCount_; }
-  void setTaskCount(std::int32_t v) { taskCount_ = v; }
-  std::int32_t threadCount() const { return threadCount_; }
-  void setThreadCount(std::int32_t v) { threadCount_ = v; }
+  std::int32_t taskCount() const {
+    takeCounts();
+    return taskCount_;
+  }
+  void setTaskCount(std::int32_t v) {
+    takeCounts();
+    taskCount_ = v;
+  }
+  std::int32_t threadCount() const {
+    takeCounts();
+    return threadCount_;
+  }
+  void setThreadCount(std::int32_t v) {
+    takeCounts();
+    threadCount_ = v;
+  }
 
   // Overall shares in whole percent; the getters clamp to 0..100, the setters store unchanged.
   std::int32_t userUsagePercent() const;
@@ -66,8 +81,11 @@ class CpuModel {
 
   // One entry per processor, in the kernel's processor order; absent until a usage sample gave
   // at least one processor.
-  const std::optional<std::vector<std::shared_ptr<CpuUsage>>>& cpusUsageArr() const { return cpusUsageArr_; }
-  void setCpusUsageArr(std::optional<std::vector<std::shared_ptr<CpuUsage>>> v) { cpusUsageArr_ = std::move(v); }
+  const std::optional<std::vector<std::shared_ptr<CpuUsage>>>& cpusUsageArr() const;
+  void setCpusUsageArr(std::optional<std::vector<std::shared_ptr<CpuUsage>>> v) {
+    pendingShares_.clear();
+    cpusUsageArr_ = std::move(v);
+  }
 
   // The 1-, 5- and 15-minute load averages; absent when they could not be read.
   const std::optional<std::vector<double>>& loadAverage() const { return loadAverage_; }
@@ -78,15 +96,23 @@ class CpuModel {
   static RecordTable<CpuModel> recordTable();
 
  private:
+  friend class CpuInfo;
+  using Shares = std::array<std::int32_t, 3>;  // user, system, idle
+
+  // Takes the counts from `counts_` the first time they are asked for.
+  void takeCounts() const;
+
   std::int32_t cpuCount_ = 0;
-  std::int32_t taskCount_ = 0;
-  std::int32_t threadCount_ = 0;
+  mutable std::int32_t taskCount_ = 0;
+  mutable std::int32_t threadCount_ = 0;
+  mutable std::function<std::pair<std::int32_t, std::int32_t>()> counts_;  // empty once taken
+  mutable std::vector<Shares> pendingShares_;  // the list not made yet; empty once made
   std::int32_t userUsagePercent_ = 0;
   std::int32_t systemUsagePercent_ = 0;
   std::int32_t idlePercent_ = 0;
   float temperature_ = 0.0f;
   std::optional<std::string> brand_;
-  std::optional<std::vector<std::shared_ptr<CpuUsage>>> cpusUsageArr_;
+  mutable std::optional<std::vector<std::shared_ptr<CpuUsage>>> cpusUsageArr_;
   std::optional<std::vector<double>> loadAverage_;
 };
 
@@ -113,6 +139,9 @@ class CpuInfo : public BaseHardwareInfo {
   // Replaces the record with a fresh one filled from the readings of this call. Usage shares are
   // those since the previous successful sample; the first sample (and the first after the
   // processor count changed) gives the shares since boot, with nice ticks counted as user time.
+  // The task and thread counts are read when the record is first asked for them. When nobody but
+  // the collector holds the record, the same object is filled again in place (no one can tell
+  // the difference), so that a cycle allocates nothing once the buffers fit.
   void reloadInfo() override;
 
   // The current record, made empty on first access.
@@ -149,9 +178,14 @@ class CpuInfo : public BaseHardwareInfo {
   static void resetProcessCachesForTesting();
 
  private:
+  // `getCpuUsage` into `usage_`; false when the counters cannot be read.
+  bool sampleUsage();
+
   CpuSource* source_;
   TemperatureReader temperatureReader_;
   std::optional<std::vector<ProcessorTicks>> cpuTicks_;
+  std::vector<ProcessorTicks> readTicks_;  // the buffer the next snapshot is read into
+  UsageSample usage_;                      // the latest sample, its buffer kept
   std::shared_ptr<CpuModel> model_;
   double temperature_ = 0.0;
   bool temperatureMeasured_ = false;

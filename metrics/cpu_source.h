@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace trellis {
@@ -46,6 +47,14 @@ class CpuSource {
   // One entry per processor in the kernel's processor order, or nothing when the counters cannot
   // be read. The list's length may change between calls (processors taken on- or offline).
   virtual std::optional<std::vector<ProcessorTicks>> processorTicks() = 0;
+  // The same into `ticks`, whose buffer a source may reuse; false, with `ticks` in an unspecified
+  // state, when the counters cannot be read.
+  virtual bool readProcessorTicks(std::vector<ProcessorTicks>& ticks) {
+    std::optional<std::vector<ProcessorTicks>> read = processorTicks();
+    if (!read) return false;
+    ticks = std::move(*read);
+    return true;
+  }
 };
 
 

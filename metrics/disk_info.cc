@@ -56,13 +56,55 @@ DiskInfo::DiskInfo(DiskSource& source, TemperatureReader temperatureReader)
 
 DiskInfo::~DiskInfo() { releaseAllDrivers(); }
 
-void DiskInfo::reloadInfo() { getDiskList(); }
+void DiskInfo::reloadInfo() {
+  if (!source_->volumesMayHaveChanged() && listComplete_) {
+    // The same entries make the same list: what `getDiskList` would do but the capacities.
+    temperatureMeasured_ = false;
+    for (const auto& disk : list_) {
+      double reading = 0.0;
+      const bool failed = temperatureReader_(&reading) == -1;
+      disk->setTemperature(static_cast<float>(failed ? temperature_ : reading));
+      if (disk->isMain()) temperatureMeasured_ = !failed;
+    }
+    capacitiesPending_ = true;
+    return;
+  }
+  getDiskList();
+}
 
-std::shared_ptr<DiskModel> DiskInfo::getMainDisk() const {
+void DiskInfo::takeCapacities() {
+  if (!capacitiesPending_) return;
+  capacitiesPending_ = false;
+  for (const auto& disk : list_) {
+    const std::optional<VolumeCapacity> capacity = source_->capacity(disk->name());
+    if (!capacity) {
+      // Left out now, as the cycle would have: the whole list is made again.
+      getDiskList();
+      return;
+    }
+    disk->setFree(capacity->free);
+    disk->setTotal(capacity->total);
+  }
+}
+
+const std::vector<std::shared_ptr<DiskModel>>& DiskInfo::list() {
+  takeCapacities();
+  return list_;
+}
+
+std::shared_ptr<DiskModel> DiskInfo::getMainDisk() {
+  takeCapacities();
   for (const auto& disk : list_) {
     if (disk && disk->isMain()) return disk;
   }
   return nullptr;
+}
+
+std::optional<float> DiskInfo::mainDiskTemperature() const {
+  for (const auto& disk : list_) {
+    if (disk && disk->isMain()) return disk->temperature();
+  }
+  return std::nullopt;
 }
 
 std::vector<std::shared_ptr<DiskModel>> DiskInfo::getAllDisks() {
@@ -73,11 +115,16 @@ std::vector<std::shared_ptr<DiskModel>> DiskInfo::getAllDisks() {
 void DiskInfo::getDiskList() {
   std::vector<std::shared_ptr<DiskModel>> next;
   temperatureMeasured_ = false;
+  capacitiesPending_ = false;
   const std::optional<std::vector<std::string>> entries = source_->volumeNames();
+  listComplete_ = entries.has_value();
   for (const std::string& entry : entries ? *entries : std::vector<std::string>{}) {
     if (entry.starts_with('.') || entry == "MobileBackups") continue;
     const std::optional<VolumeCapacity> capacity = source_->capacity(entry);
-    if (!capacity) continue;
+    if (!capacity) {
+      listComplete_ = false;
+      continue;
+    }
 
     std::shared_ptr<DiskModel> known;
     for (const auto& disk : list_) {
@@ -98,7 +145,10 @@ void DiskInfo::getDiskList() {
     }
 
     std::shared_ptr<DiskModel> fresh = getDiskDesc(entry);
-    if (!fresh) continue;
+    if (!fresh) {
+      listComplete_ = false;
+      continue;
+    }
     fresh->setTotal(capacity->total);
     fresh->setFree(capacity->free);
     next.push_back(std::move(fresh));

@@ -91,11 +91,15 @@ class DiskInfo : public BaseHardwareInfo {
   DiskInfo(const DiskInfo&) = delete;
   DiskInfo& operator=(const DiskInfo&) = delete;
 
-  // `getDiskList`.
+  // `getDiskList`, in part: while the source's entries are unchanged and the last list left
+  // none out, only the temperatures are read now, and the capacities when next asked for
+  // (`list`, `getMainDisk`), as the agent's cycle reads none of them.
   void reloadInfo() override;
 
   // The first volume of the list whose isMain is true, or nullptr; does not refresh the list.
-  std::shared_ptr<DiskModel> getMainDisk() const;
+  std::shared_ptr<DiskModel> getMainDisk();
+  // The temperature of that volume, or nothing when there is none; reads nothing.
+  std::optional<float> mainDiskTemperature() const;
   // `getDiskList`, then a copy of the list.
   std::vector<std::shared_ptr<DiskModel>> getAllDisks();
 
@@ -125,8 +129,11 @@ class DiskInfo : public BaseHardwareInfo {
   void getReadAndWriteBytesWithHandler(const ReadWriteHandler& handler);
 
   // The current volume list, in the source's order.
-  const std::vector<std::shared_ptr<DiskModel>>& list() const { return list_; }
-  void setList(std::vector<std::shared_ptr<DiskModel>> list) { list_ = std::move(list); }
+  const std::vector<std::shared_ptr<DiskModel>>& list();
+  void setList(std::vector<std::shared_ptr<DiskModel>> list) {
+    list_ = std::move(list);
+    listComplete_ = capacitiesPending_ = false;
+  }
   // The driver handles held.
   const std::vector<DriverHandle>& drivers() const { return drivers_; }
 
@@ -138,12 +145,17 @@ class DiskInfo : public BaseHardwareInfo {
   bool temperatureMeasured() const { return temperatureMeasured_; }
 
  private:
+  // Reads the capacities `reloadInfo` left for later.
+  void takeCapacities();
+
   DiskSource* source_;
   TemperatureReader temperatureReader_;
   std::vector<DriverHandle> drivers_;
   std::vector<std::shared_ptr<DiskModel>> list_;
   double temperature_ = 0.0;
   bool temperatureMeasured_ = false;
+  bool listComplete_ = false;     // the last `getDiskList` left no entry out for a failure
+  bool capacitiesPending_ = false;  // the capacities of `list_` are to be read again
 };
 
 }  // namespace trellis

@@ -56,6 +56,9 @@ class DiskSource {
   virtual std::optional<VolumeCapacity> capacity(const std::string& entry) = 0;
   // The volume's description, or nothing when it is not a volume the platform can describe.
   virtual std::optional<VolumeDescription> describe(const std::string& entry) = 0;
+  // False when the entries `volumeNames` gives are known not to have changed since its previous
+  // call (a source that cannot tell answers true).
+  virtual bool volumesMayHaveChanged() { return true; }
 
   // Every block-storage driver there is now, in the platform's order, each handle holding one
   // reference that `releaseDriver` gives back; nothing when the drivers cannot be listed.

@@ -56,15 +56,19 @@ void FanInfo::reloadInfo() {
   (void)TlxGetFanIds(count, names);
   (void)TlxGetFanSpeeds(count, speeds);
 
+  // Fan records only the collector holds are filled again in place (nobody can tell them from
+  // new ones); any other holder keeps the records it has.
   std::vector<std::shared_ptr<Fan>> fans;
-  fans.reserve(static_cast<std::size_t>(count));
+  if (std::optional<std::vector<std::shared_ptr<Fan>>> held = record->takeFans()) fans = std::move(*held);
+  fans.resize(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) {
-    auto fan = std::make_shared<Fan>();
+    // All four properties of a fan are set below, so a kept record needs no clearing.
+    std::shared_ptr<Fan>& fan = fans[static_cast<std::size_t>(i)];
+    if (!fan || fan.use_count() != 1) fan = std::make_shared<Fan>();
     fan->setID(fanName(names[i]));
     fan->setMaxSpeed(truncateToInt32(TlxGetFanMaxSpeed(i)));
     fan->setMinSpeed(truncateToInt32(TlxGetFanMinSpeed(i)));
     fan->setSpeed(truncateToInt32(speeds[i]));
-    fans.push_back(std::move(fan));
   }
   record->setFans(std::move(fans));
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/record.h"
@@ -61,6 +62,8 @@ class FanModel {
   // Absent until the first successful reading.
   const std::optional<std::vector<std::shared_ptr<Fan>>>& fans() const { return fans_; }
   void setFans(std::optional<std::vector<std::shared_ptr<Fan>>> fans) { fans_ = std::move(fans); }
+  // Moves the list out and leaves it absent (for a collector that fills its buffer again).
+  std::optional<std::vector<std::shared_ptr<Fan>>> takeFans() { return std::exchange(fans_, std::nullopt); }
 
   // The dictionary form: "count" (int32) and, once a list is stored, "fans": the fans'
   // dictionary forms in list order.

@@ -13,7 +13,7 @@ namespace {
 using Handles = std::vector<DriverHandle>;
 
 // Each record as "name model kind free/total temperature", plus "main" or "removable".
-std::vector<std::string> records(const DiskInfo& disk) {
+std::vector<std::string> records(DiskInfo& disk) {
   std::vector<std::string> out;
   for (const auto& r : disk.list()) {
     char temperature[16];
@@ -85,6 +85,41 @@ TEST(DiskInfoTest, RecordsAreKeptByNameAndGetTheReadingFromTheirSecondPass) {
   disk.reloadInfo();
   EXPECT_TRUE(disk.list().empty());
   EXPECT_EQ(disk.getMainDisk(), nullptr);
+}
+
+TEST(DiskInfoTest, UnchangedEntriesLeaveTheCapacitiesUntilAskedFor) {
+  testing::FakeDiskSource source;
+  source.add("/", {1000, 400});
+  source.add("/media/usb", {64, 32}, /*internal=*/false, /*removable=*/true);
+  int readings = 0;
+  DiskInfo disk(source, [&](double* out) {
+    ++readings;
+    *out = 41.5;
+    return 0;
+  });
+  EXPECT_EQ(disk.mainDiskTemperature(), 0.0f) << "a new record has no reading yet";
+  source.unchanged = true;
+  source.capacities["/"] = {1000, 300};
+  const int calls = source.capacityCalls;
+  disk.reloadInfo();
+  EXPECT_EQ(source.capacityCalls, calls) << "the cycle reads no capacity";
+  EXPECT_EQ(disk.mainDiskTemperature(), 41.5f);
+  EXPECT_TRUE(disk.temperatureMeasured());
+  EXPECT_EQ(readings, 2) << "one reading per record";
+  EXPECT_EQ(records(disk), (std::vector<std::string>{"/ Model / apfs 300/1000 41.5 main",
+                                                      "/media/usb Model /media/usb apfs 32/64 41.5 removable"}));
+  EXPECT_EQ(disk.getMainDisk()->free(), 300u);
+  EXPECT_EQ(source.capacityCalls, calls + 2) << "read once when asked for";
+
+  // A capacity that cannot be asked any more leaves its volume out, as a whole pass does; the
+  // pass after that is a whole one again.
+  source.capacities.erase("/media/usb");
+  disk.reloadInfo();
+  EXPECT_EQ(records(disk), std::vector<std::string>{"/ Model / apfs 300/1000 41.5 main"});
+  source.capacities["/media/usb"] = {64, 16};
+  disk.reloadInfo();
+  EXPECT_EQ(records(disk), (std::vector<std::string>{"/ Model / apfs 300/1000 41.5 main",
+                                                      "/media/usb Model /media/usb apfs 16/64 0 removable"}));
 }
 
 TEST(DiskInfoTest, UnreadableDriversAreDroppedForGoodAndTheRestSummedModulo2To64) {

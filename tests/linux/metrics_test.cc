@@ -8,8 +8,10 @@
 // machine's disks, against df and /sys/block, are the integration tests' storage_metrics_test.py.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include "metrics/network_info.h"
 #include "platform/linux/https/https_fetcher.h"
 #include "platform/linux/io/block_device.h"
+#include "platform/linux/io/mount_table.h"
 #include "platform/linux/metrics/cpu_source.h"
 #include "platform/linux/metrics/disk_source.h"
 #include "platform/linux/metrics/network_source.h"
@@ -142,6 +145,46 @@ TEST(LinuxDiskSourceTest, TheCollectorPicksTheRootNotAStickACardOrAnOverlay) {
   root.write("proc/self/mountinfo", "1 0 8:1 / /live rw - ext4 /dev/sda1 rw\n"
                                     "2 0 0:40 / / rw - overlay overlay rw,lowerdir=/ro,upperdir=/live/cow/upper,workdir=/w\n");
   EXPECT_EQ(blockDeviceOfMountPoint(root.root(), "/"), "sda1");
+}
+
+TEST(LinuxDiskSourceTest, MountTableIsReadAgainWhenItChanged) {
+  // A fixture file is not procfs's, which flags changes: it is read again on every listing.
+  namespace fs = std::filesystem;
+  testing::TempTree tree;
+  const auto capacity = [](const std::string&) { return std::optional<VolumeCapacity>(VolumeCapacity{2, 1}); };
+  LinuxDiskSource source(tree.root(), capacity);
+  tree.write("proc/self/mountinfo", "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n");
+  EXPECT_EQ(source.volumeNames(), (std::vector<std::string>{"/"}));
+  tree.write("proc/self/mountinfo", "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n2 1 8:2 / /home rw - ext4 /dev/sda2 rw\n");
+  EXPECT_EQ(source.volumeNames(), (std::vector<std::string>{"/", "/home"}));
+  fs::remove(tree.path("proc/self/mountinfo"));
+  EXPECT_EQ(source.volumeNames(), std::nullopt);
+
+  // This process's own table, in a mount namespace of a child's own: parsed again only after a
+  // mount changed it.
+  const std::string point = tree.path("point");
+  fs::create_directories(point);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) ::_exit(77);
+    MountTable table("/");
+    const auto hasPoint = [&] {
+      const auto& entries = *table.entries();
+      return std::any_of(entries.begin(), entries.end(), [&](const MountEntry& e) { return e.mountPoint == point; });
+    };
+    if (!table.refresh() || !table.entries() || hasPoint()) ::_exit(1);
+    if (table.refresh()) ::_exit(2);
+    if (::mount("none", point.c_str(), "tmpfs", 0, nullptr) != 0) ::_exit(77);
+    if (!table.refresh() || !hasPoint()) ::_exit(3);
+    if (table.refresh()) ::_exit(4);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no user and mount namespaces here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first read, 2: read again unchanged, 3: change missed, 4: change seen twice";
 }
 
 TEST(LinuxDiskSourceTest, HwmonFindsTheDiskTemperatureOfABtrfsRootThroughTheMountTable) {

@@ -408,6 +408,24 @@ TEST(LinuxIoTest, ReadFromStartGivesTheCurrentValueEveryTime) {
   EXPECT_EQ(lnx::readFromStart(fd, 64), "39500\n");
   lnx::closeFile(fd);
   EXPECT_EQ(lnx::readFromStart(fd, 64), std::nullopt) << "a closed descriptor";
+
+  // Into a kept buffer: a file longer than the first read is read whole, from offset 0 each time.
+  const std::string longer(10000, 'x');
+  const int longFd = lnx::openForReading(tree.write("long", longer + "1"));
+  ASSERT_GE(longFd, 0);
+  std::string text;
+  int error = 0;
+  EXPECT_TRUE(lnx::readFromStart(longFd, text, lnx::kNoSizeLimit));
+  EXPECT_EQ(text, longer + "1");
+  tree.write("long", longer + "2");
+  EXPECT_TRUE(lnx::readFromStart(longFd, text, lnx::kNoSizeLimit));
+  EXPECT_EQ(text, longer + "2");
+  EXPECT_FALSE(lnx::readFromStart(longFd, text, 10001, &error));
+  EXPECT_EQ(error, EFBIG);
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(lnx::readFromStart(longFd, text, 10002));
+  EXPECT_EQ(text.size(), 10001u);
+  lnx::closeFile(longFd);
 }
 
 TEST(LinuxIoTest, ParseIntegerTakesWholeTokensOnly) {

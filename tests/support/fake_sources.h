@@ -93,9 +93,13 @@ struct FakeDiskSource : DiskSource {
   std::map<DriverHandle, std::optional<DriverCounters>> counters;
   std::vector<DriverHandle> reads;
   std::vector<DriverHandle> released;
+  bool unchanged = false;  // what `volumesMayHaveChanged` denies
+  int capacityCalls = 0;
 
   std::optional<std::vector<std::string>> volumeNames() override { return entries; }
+  bool volumesMayHaveChanged() override { return !unchanged; }
   std::optional<VolumeCapacity> capacity(const std::string& entry) override {
+    ++capacityCalls;
     auto it = capacities.find(entry);
     return it == capacities.end() ? std::nullopt : std::optional(it->second);
   }

@@ -191,8 +191,8 @@ void DBusCenter::postNotification(std::string_view name, const Dictionary* userI
   sd_bus_message* message = nullptr;
   int r = sd_bus_message_new_signal(bus_, &message, kObjectPath, kInterface, kMember);
   if (r >= 0) {
-    std::string nameText(name);
-    r = sd_bus_message_append(message, "ss", nameText.c_str(), "");
+    postName_.assign(name);  // a NUL-terminated copy, its buffer kept for the next post
+    r = sd_bus_message_append(message, "ss", postName_.c_str(), "");
   }
   if (r >= 0) r = appendDictionary(message, userInfo != nullptr ? *userInfo : Dictionary{});
   // A post that cannot be built or sent is lost, like a post nobody listens to.

@@ -97,6 +97,7 @@ class DBusCenter final : public DistributedCenter {
   std::vector<std::function<int(sd_bus*)>> connectionHooks_;
   // Trusted senders: whether each unique name runs as this user or root, and the lookups under way.
   std::map<std::string, bool, std::less<>> senderTrusted_;
+  std::string postName_;  // the name of the post being built
   std::map<std::string, std::unique_ptr<SenderLookup>, std::less<>> lookups_;
   std::uint64_t dropped_ = 0;
   std::uint64_t droppedLogged_ = 0;

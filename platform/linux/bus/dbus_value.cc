@@ -63,7 +63,11 @@ WireShape measure(const Dictionary& info) {
     at += 4 + length + 1;
   };
 
-  std::vector<Item> pending;
+  // The walk's stack keeps its buffer between calls (each thread its own): a post measures its
+  // user information every time, and allocates nothing for that once the buffer fits.
+  thread_local std::vector<Item> kept;
+  std::vector<Item>& pending = kept;
+  pending.clear();
   auto pushEntries = [&pending](const Dictionary& dictionary, int open) {
     for (auto it = dictionary.rbegin(); it != dictionary.rend(); ++it) {
       if (!it->second.isNull()) pending.push_back({&it->second, &it->first, open});

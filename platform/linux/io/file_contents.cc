@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/linux/io/eintr.h"
@@ -76,6 +77,26 @@ std::optional<std::string> readFromStart(int fd, std::size_t size) {
   if (n < 0) return std::nullopt;
   text.resize(static_cast<std::size_t>(n));
   return text;
+}
+
+bool readFromStart(int fd, std::string& text, std::size_t maxSize, int* error) {
+  // A procfs file is made whole at offset 0 and cut to the size asked: when the buffer comes back
+  // full, the file may be longer, so it is read again into a larger one.
+  std::size_t size = std::min(std::max<std::size_t>(text.capacity(), 4096), maxSize);
+  for (;;) {
+    text.resize(size);
+    const ssize_t n = readFromStart(fd, text.data(), size);
+    if (n < 0 || (static_cast<std::size_t>(n) == size && size == maxSize)) {
+      if (error != nullptr) *error = n < 0 ? errno : EFBIG;
+      text.clear();
+      return false;
+    }
+    if (static_cast<std::size_t>(n) < size) {
+      text.resize(static_cast<std::size_t>(n));
+      return true;
+    }
+    size = size > maxSize / 2 ? maxSize : size * 2;
+  }
 }
 
 }  // namespace trellis::lnx

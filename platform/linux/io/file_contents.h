@@ -54,4 +54,10 @@ ssize_t readFromStart(int fd, void* buffer, std::size_t size);
 // The same as text of at most `size` bytes; nothing on a read error.
 std::optional<std::string> readFromStart(int fd, std::size_t size);
 
+// All of `fd` from offset 0 into `text`, for a procfs file read again and again through one
+// descriptor: `text` keeps its capacity from call to call, so once it fits the file a read
+// allocates nothing. False on a read error or a file of `maxSize` bytes or more (`error`, when given,
+// then holds the errno, or EFBIG), with `text` left empty.
+bool readFromStart(int fd, std::string& text, std::size_t maxSize, int* error = nullptr);
+
 }  // namespace trellis::lnx

@@ -1,5 +1,9 @@
 #include "platform/linux/io/mount_table.h"
 
+#include <linux/magic.h>
+#include <poll.h>
+#include <sys/vfs.h>
+
 #include <utility>
 
 #include "platform/linux/io/file_contents.h"
@@ -75,6 +79,37 @@ std::optional<std::vector<MountEntry>> readMountTable(const std::string& root) {
   const std::optional<std::string> text = readWholeFile(underRoot(root, "proc/self/mountinfo"), kMaxMountInfoSize);
   if (!text) return std::nullopt;
   return parseMountInfo(*text);
+}
+
+MountTable::MountTable(const std::string& root) : path_(underRoot(root, "proc/self/mountinfo")) {}
+
+MountTable::~MountTable() { closeFile(fd_); }
+
+bool MountTable::refresh() {
+  if (!watched_) {
+    // Not procfs's: opened again, as a file replaced or removed since must show.
+    closeFile(fd_);
+    fd_ = -1;
+  }
+  if (fd_ < 0) {
+    fd_ = openForReading(path_);
+    if (fd_ < 0) {
+      entries_.reset();
+      return true;
+    }
+    struct statfs fileSystem {};
+    watched_ = ::fstatfs(fd_, &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+    // The first poll of a fresh descriptor reports nothing: the table read below is its baseline.
+  } else if (watched_ && entries_) {
+    pollfd watch{fd_, POLLPRI, 0};
+    if (::poll(&watch, 1, 0) <= 0 || (watch.revents & POLLPRI) == 0) return false;
+  }
+  if (!readFromStart(fd_, text_, kMaxMountInfoSize)) {
+    entries_.reset();
+    return true;
+  }
+  entries_ = parseMountInfo(text_);
+  return true;
 }
 
 }  // namespace trellis::lnx

@@ -1,5 +1,7 @@
 // The mount table of a filesystem root ("/" normally, a fixture tree in tests): the parser of
-// /proc/self/mountinfo and a reader of that file under the root. Stateless; any thread.
+// /proc/self/mountinfo, a reader of that file under the root, and `MountTable`, which keeps the
+// file open and parses it again only when it changed. The free functions are stateless and
+// thread-safe; a `MountTable` is used from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -36,5 +38,31 @@ std::vector<MountEntry> parseMountInfo(std::string_view text);
 
 // The entries of root/proc/self/mountinfo; nothing when it cannot be read or is over 16 MiB.
 std::optional<std::vector<MountEntry>> readMountTable(const std::string& root);
+
+// root/proc/self/mountinfo held open. The kernel flags a change of the mount table on the open
+// file (poll gives POLLPRI once after each change), so on procfs the table is read and parsed
+// again only after such a change; a file elsewhere (a fixture) is read again on every refresh.
+class MountTable {
+ public:
+  explicit MountTable(const std::string& root);
+  ~MountTable();
+  MountTable(const MountTable&) = delete;
+  MountTable& operator=(const MountTable&) = delete;
+
+  // Brings `entries` up to date: true when they were read again (the first call, a change, a
+  // file not on procfs, or a file that could not be opened or read before or now), false when
+  // the kept entries still stand.
+  bool refresh();
+  // The entries of the latest refresh, as `readMountTable` gives them; nothing before the first
+  // refresh or when the file could not be read.
+  const std::optional<std::vector<MountEntry>>& entries() const { return entries_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool watched_ = false;  // the file is procfs's: a change shows as POLLPRI
+  std::string text_;      // the latest text read, its buffer kept for the next read
+  std::optional<std::vector<MountEntry>> entries_;
+};
 
 }  // namespace trellis::lnx

@@ -1,7 +1,7 @@
 // The CPU readings on Linux, from procfs and sysfs under a filesystem root ("/" normally, a
 // fixture tree in tests): the platform's `CpuSource`, and the parsers of the files it reads as
-// plain functions on text (for tests and the fuzzer). A source holds only its root, so it may be
-// used from any thread; the parsers keep no state.
+// plain functions on text (for tests and the fuzzer). A source keeps the files read every cycle
+// open, so it is used from one thread at a time; the parsers keep no state.
 #pragma once
 
 #include <array>
@@ -14,6 +14,12 @@
 #include "metrics/cpu_source.h"
 
 namespace trellis::lnx {
+
+struct LoadAvg {
+  std::array<double, 3> averages{};  // 1, 5 and 15 minutes
+  std::int32_t running = 0;
+  std::int32_t total = 0;  // scheduling entities: the machine's threads
+};
 
 // What each reading comes from, all paths under the root:
 //   brand        proc/cpuinfo: the first "model name" (x86, 32-bit ARM); when no processor has
@@ -29,20 +35,38 @@ namespace trellis::lnx {
 //                the machine (threads of all processes, kernel threads included).
 //   load         the first three numbers of proc/loadavg.
 //   ticks        the "cpuN" lines of proc/stat, in file order (see `parseProcStat`).
+// proc/loadavg and proc/stat stay open once opened and are read again from offset 0 (a file that
+// cannot be opened is tried again on the next call).
 class ProcCpuSource final : public CpuSource {
  public:
   explicit ProcCpuSource(std::string root = "/");
+  ~ProcCpuSource() override;
+  ProcCpuSource(const ProcCpuSource&) = delete;
+  ProcCpuSource& operator=(const ProcCpuSource&) = delete;
 
   std::optional<std::string> brand() override;
   std::optional<std::int32_t> processorCount() override;
   std::optional<TaskAndThreadCount> taskAndThreadCount() override;
   std::optional<std::array<double, 3>> loadAverages() override;
   std::optional<std::vector<ProcessorTicks>> processorTicks() override;
+  bool readProcessorTicks(std::vector<ProcessorTicks>& ticks) override;
 
  private:
+  // A file held open and the buffer its text is read into.
+  struct HeldFile {
+    const char* relative;
+    int fd = -1;
+    std::string text;
+  };
+
   std::string path(std::string_view relative) const;
+  // The text of `file` now; nullptr when it cannot be opened or read.
+  const std::string* read(HeldFile& file);
+  std::optional<LoadAvg> readLoadAvg();
 
   std::string root_;
+  HeldFile loadavg_{"proc/loadavg", -1, {}};
+  HeldFile stat_{"proc/stat", -1, {}};
 };
 
 // The processor lines of /proc/stat ("cpuN user nice system idle iowait irq softirq ..."), one
@@ -57,15 +81,13 @@ class ProcCpuSource final : public CpuSource {
 // is not a decimal or does not fit in 64 bits), so a damaged file never yields a shifted list.
 std::optional<std::vector<ProcessorTicks>> parseProcStat(std::string_view text);
 
+// `parseProcStat` into `processors` (its buffer reused); false, with `processors` in an
+// unspecified state, where `parseProcStat` gives nothing.
+bool parseProcStat(std::string_view text, std::vector<ProcessorTicks>& processors);
+
 // The brand from /proc/cpuinfo text as described for `ProcCpuSource`, with the spaces and tabs
 // around it removed. Nothing when there is no such line or its value is empty.
 std::optional<std::string> parseCpuInfoBrand(std::string_view text);
-
-struct LoadAvg {
-  std::array<double, 3> averages{};  // 1, 5 and 15 minutes
-  std::int32_t running = 0;
-  std::int32_t total = 0;  // scheduling entities: the machine's threads
-};
 
 // /proc/loadavg: "0.52 0.58 0.59 2/1234 56789". The three averages must be finite and not
 // negative, the fourth field two decimals that fit in 32 bits; the last pid is not checked.

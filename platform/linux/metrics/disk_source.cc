@@ -152,7 +152,7 @@ struct LinuxDiskSource::SlowVolume {
 };
 
 LinuxDiskSource::LinuxDiskSource(std::string root, StatFunction statFunction)
-    : root_(std::move(root)), stat_(std::move(statFunction)) {
+    : root_(std::move(root)), stat_(std::move(statFunction)), mountTable_(root_) {
   if (!stat_) stat_ = statvfsCapacity;
 }
 
@@ -160,25 +160,34 @@ LinuxDiskSource::~LinuxDiskSource() {
   for (Driver& driver : drivers_) closeFile(driver.fd);
 }
 
-std::optional<std::vector<std::string>> LinuxDiskSource::volumeNames() {
-  slowBudgetEnd_.reset();
-  std::optional<std::vector<MountEntry>> mounts = readMountTable(root_);
-  if (!mounts) {
-    listing_.clear();
-    return std::nullopt;
-  }
-  if (*mounts != mounts_) {
-    mounts_ = std::move(*mounts);
+bool LinuxDiskSource::update() {
+  if (!mountTable_.refresh()) return false;
+  listing_.clear();
+  names_.clear();
+  if (!mountTable_.entries()) return true;
+  if (*mountTable_.entries() != mounts_) {
+    mounts_ = *mountTable_.entries();
     undescribable_.clear();
   }
   listing_ = selectVolumes(mounts_);
-  std::vector<std::string> names;
-  names.reserve(listing_.size());
-  for (const MountedVolume& volume : listing_) names.push_back(volume.mount.mountPoint);
-  std::erase_if(slow_, [&names](const auto& slow) {
-    return std::find(names.begin(), names.end(), slow.first) == names.end();
+  names_.reserve(listing_.size());
+  for (const MountedVolume& volume : listing_) names_.push_back(volume.mount.mountPoint);
+  std::erase_if(slow_, [this](const auto& slow) {
+    return std::find(names_.begin(), names_.end(), slow.first) == names_.end();
   });
-  return names;
+  return true;
+}
+
+std::optional<std::vector<std::string>> LinuxDiskSource::volumeNames() {
+  slowBudgetEnd_.reset();
+  update();
+  if (!mountTable_.entries()) return std::nullopt;
+  return names_;
+}
+
+bool LinuxDiskSource::volumesMayHaveChanged() {
+  slowBudgetEnd_.reset();  // the capacities asked for next share a new wait
+  return update() || !mountTable_.entries();
 }
 
 std::optional<VolumeCapacity> LinuxDiskSource::capacity(const std::string& entry) {

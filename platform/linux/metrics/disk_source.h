@@ -54,12 +54,14 @@ std::optional<DriverCounters> parseBlockStat(std::string_view text);
 
 // The platform's `DiskSource`:
 //   volumeNames   the mount points of `selectVolumes` over root/proc/self/mountinfo. The listing
-//                 is kept for `capacity` and `describe`.
+//                 is kept for `capacity` and `describe`, and selected again only when the table
+//                 changed (`MountTable`), which `volumesMayHaveChanged` tells.
 //   capacity      statvfs of the mount point under the root (the injected function when given):
 //                 total f_blocks x f_frsize, free f_bavail x f_frsize (what unprivileged users
 //                 may still use). Nothing when it fails. For a network or FUSE file system, which
 //                 may never answer, statvfs runs on a thread of its own, one at a time per volume,
-//                 and the calls after one `volumeNames` wait for answers `kSlowVolumeWait` in all:
+//                 and the calls after one `volumeNames` or `volumesMayHaveChanged` wait for answers
+//                 `kSlowVolumeWait` in all:
 //                 a volume that has not answered by then (or is still on an earlier question)
 //                 gives the last capacity read, marked `stale`, or nothing when none was read yet.
 //   describe      for an entry of the latest listing:
@@ -99,6 +101,7 @@ class LinuxDiskSource final : public DiskSource {
   std::optional<std::vector<std::string>> volumeNames() override;
   std::optional<VolumeCapacity> capacity(const std::string& entry) override;
   std::optional<VolumeDescription> describe(const std::string& entry) override;
+  bool volumesMayHaveChanged() override;
 
   std::optional<std::vector<DriverHandle>> matchDrivers() override;
   std::optional<DriverCounters> driverCounters(DriverHandle driver) override;
@@ -115,11 +118,16 @@ class LinuxDiskSource final : public DiskSource {
   struct SlowVolume;
 
   std::optional<VolumeDescription> describeVolume(const MountedVolume& volume) const;
+  // Selects the volumes again when the mount table changed; true then.
+  bool update();
+
 
   std::string root_;
   StatFunction stat_;
+  MountTable mountTable_;
   std::vector<MountEntry> mounts_;       // the mount table the listing was made from
   std::vector<MountedVolume> listing_;
+  std::vector<std::string> names_;       // the mount points of `listing_`
   std::set<std::string> undescribable_;  // entries `describe` failed on, since the table changed
   std::map<std::string, std::shared_ptr<SlowVolume>> slow_;  // by entry
   std::optional<std::chrono::steady_clock::time_point> slowBudgetEnd_;
