@@ -27,7 +27,6 @@
 #include "platform/linux/metrics/cpu_source.h"
 #include "platform/linux/metrics/disk_source.h"
 #include "platform/linux/metrics/network_source.h"
-#include "platform/linux/sensors/hwmon_smc.h"
 #include "support/fake_network_manager.h"
 #include "support/manual_run_loop.h"
 #include "support/private_bus.h"
@@ -185,18 +184,6 @@ TEST(LinuxDiskSourceTest, MountTableIsReadAgainWhenItChanged) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no user and mount namespaces here";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first read, 2: read again unchanged, 3: change missed, 4: change seen twice";
-}
-
-TEST(LinuxDiskSourceTest, HwmonFindsTheDiskTemperatureOfABtrfsRootThroughTheMountTable) {
-  // The btrfs root's device number (0:31) is no block device's: only the mount table leads from
-  // "/" through /dev/mapper/vg-root and dm-0 down to sda and its drivetemp sensor.
-  auto smc = HwmonSmc::open(fixture("disks/btrfs-lvm"));
-  ASSERT_NE(smc, nullptr);
-  std::string disk;
-  for (const HwmonKeySource& source : smc->sources()) {
-    if (source.key == "TH0x") disk = source.source;
-  }
-  EXPECT_EQ(disk, "drivetemp (sda)");
 }
 
 TEST(MountInfoTest, FieldsEscapesDamagedLinesEveryTruncationAndSelection) {
