@@ -160,23 +160,18 @@ TEST_F(AppleSmcTransportTest, WhatIsLearntIsNotSearchedAgainUpToTheKnownTable) {
 
 TEST(AppleSmcOpeningTest, FailsWithTheReason) {
   using Access = AppleSmcAccess;
-  const std::pair<void (*)(FakeAppleSmcDriver&), std::vector<std::string>> rows[] = {
-      {[](FakeAppleSmcDriver& d) {
-         d.refusals[{Attribute::kKeyAtIndex, Access::kWrite}] = EACCES;
-       },
+  using Driver = FakeAppleSmcDriver;
+  const std::pair<void (*)(Driver&), std::vector<std::string>> rows[] = {
+      {[](Driver& d) { d.refusals[{Attribute::kKeyAtIndex, Access::kWrite}] = EACCES; },
        {"/fake/applesmc.768/key_at_index", "for writing", "Permission denied", "root"}},
-      {[](FakeAppleSmcDriver& d) {
-         d.refusals[{Attribute::kKeyCount, Access::kRead}] = ENOENT;
-       },
+      {[](Driver& d) { d.refusals[{Attribute::kKeyCount, Access::kRead}] = ENOENT; },
        {"/fake/applesmc.768/key_count", "does not exist", "not loaded"}},
-      {[](FakeAppleSmcDriver& d) {
-         d.refusals[{Attribute::kKeyAtIndexData, Access::kRead}] = EACCES;
-       },
+      {[](Driver& d) { d.refusals[{Attribute::kKeyAtIndexData, Access::kRead}] = EACCES; },
        {"/fake/applesmc.768/key_at_index_data", "Permission denied"}},
-      {[](FakeAppleSmcDriver& d) { d.faults[Attribute::kKeyCount] = {.error = EIO, .errors = 1}; },
+      {[](Driver& d) { d.faults[Attribute::kKeyCount] = {.error = EIO, .errors = 1}; },
        {"key count", "/fake/applesmc.768/key_count", "Input/output error"}},
-      {[](FakeAppleSmcDriver& d) { d.keyCountText = "twelve\n"; }, {"key count", "not a decimal number"}},
-      {[](FakeAppleSmcDriver& d) { d.keyCountText = "12"; }, {"not a decimal number"}},
+      {[](Driver& d) { d.keyCountText = "twelve\n"; }, {"key count", "not a decimal number"}},
+      {[](Driver& d) { d.keyCountText = "12"; }, {"not a decimal number"}},
   };
   for (const auto& [setUp, reason] : rows) {
     auto files = std::make_unique<FakeAppleSmcDriver>(testing::fakeMacKeys());

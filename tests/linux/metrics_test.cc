@@ -1,7 +1,7 @@
 // The Linux metric sources on committed machines under tests/fixtures/ and trees built here: disks
 // (a laptop with NVMe, a USB stick, an SD card, snaps and network shares; btrfs on LVM with an
 // internal DVD drive; a container with an overlay root), network (wired, Wi-Fi, an older Wi-Fi
-// driver, PPP, a VPN tunnel, no default route; NetworkManager absent, silent, or stood in for on a
+// driver, PPP, no default route; NetworkManager absent, silent, or stood in for on a
 // private bus), CPU (/proc and /sys of x86 and arm64 machines), with their parsers fed every
 // truncation and kinds of damage; and the public-address lookup against a local HTTPS server
 // (tests/support/https_reply_server.py) whose self-signed certificate is made for the run. This
@@ -27,7 +27,6 @@
 #include "platform/linux/metrics/cpu_source.h"
 #include "platform/linux/metrics/disk_source.h"
 #include "platform/linux/metrics/network_source.h"
-#include "platform/linux/sensors/hwmon_smc.h"
 #include "support/fake_network_manager.h"
 #include "support/manual_run_loop.h"
 #include "support/private_bus.h"
@@ -187,18 +186,6 @@ TEST(LinuxDiskSourceTest, MountTableIsReadAgainWhenItChanged) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first read, 2: read again unchanged, 3: change missed, 4: change seen twice";
 }
 
-TEST(LinuxDiskSourceTest, HwmonFindsTheDiskTemperatureOfABtrfsRootThroughTheMountTable) {
-  // The btrfs root's device number (0:31) is no block device's: only the mount table leads from
-  // "/" through /dev/mapper/vg-root and dm-0 down to sda and its drivetemp sensor.
-  auto smc = HwmonSmc::open(fixture("disks/btrfs-lvm"));
-  ASSERT_NE(smc, nullptr);
-  std::string disk;
-  for (const HwmonKeySource& source : smc->sources()) {
-    if (source.key == "TH0x") disk = source.source;
-  }
-  EXPECT_EQ(disk, "drivetemp (sda)");
-}
-
 TEST(MountInfoTest, FieldsEscapesDamagedLinesEveryTruncationAndSelection) {
   const std::vector<MountEntry> entries = parseMountInfo(
       "36 35 98:0 /mnt1 /mnt\\0402\\134x rw,noatime master:1 shared:2 - ext3 /dev/root rw,errors=continue\n"
@@ -267,8 +254,7 @@ class SteadyClock : public MonotonicClock {
 std::string recordOf(const std::string& tree, const std::string& bus = "unix:path=/nonexistent/trellis-no-bus",
                      std::vector<InterfaceAddress> addresses = {{"lo", "127.0.0.1"}, {"eth0", "192.168.1.20"},
                                                                 {"eth0:1", "10.0.0.5"}, {"wlp2s0", "192.168.2.31"},
-                                                                {"wlan0:home", "10.10.1.7"}, {"ppp0", "100.64.0.9"},
-                                                                {"tun0", "10.8.0.2"}}) {
+                                                                {"wlan0:home", "10.10.1.7"}, {"ppp0", "100.64.0.9"}}) {
   LinuxNetworkSource::Options options;
   options.root = fixture("network/" + tree);
   options.addresses = [addresses] { return std::optional(addresses); };
@@ -284,20 +270,19 @@ std::string recordOf(const std::string& tree, const std::string& bus = "unix:pat
 
 TEST(LinuxNetworkSourceTest, FixtureMachinesWithoutNetworkManagerAndTheirByteCounters) {
   // Wired: the lower metric wins over Wi-Fi; no route: only a subnet route, a rejected default
-  // route and one that is not up; Wi-Fi known by its uevent, or by its wireless folder
-  // (its only address carries a label); a tunnel's kind is empty, and its address is given.
+  // route and one that is not up; Wi-Fi known by its uevent, or by its wireless folder (its only
+  // address carries a label). Tunnels are machines_test.cc's VPNs.
   for (const auto& [tree, record] : {std::pair{"wired", "eth0|eth0|Ethernet|192.168.1.20|"}, {"no-route", "||||"},
                                      {"wifi", "wlp2s0|wlp2s0|AirPort|192.168.2.31|"},
-                                     {"wifi-wext", "wlan0|wlan0|AirPort|10.10.1.7|"}, {"ppp", "ppp0|ppp0|PPP|100.64.0.9|"},
-                                     {"vpn", "tun0|tun0||10.8.0.2|"}}) {
+                                     {"wifi-wext", "wlan0|wlan0|AirPort|10.10.1.7|"}, {"ppp", "ppp0|ppp0|PPP|100.64.0.9|"}}) {
     EXPECT_EQ(recordOf(tree), record) << tree;
   }
   // An interface without an IPv4 address ends the walk before the network name.
   EXPECT_EQ(recordOf("wifi", "unix:path=/nonexistent/trellis-no-bus", {}), "wlp2s0|wlp2s0|AirPort||");
 
-  // eth0 + wlan0 + ppp0; not lo, the bridge, the VLAN, the bond, the tunnel, nor eth1 (no counters).
+  // eth0 + wlan0 + ppp0; not lo, the bridge, the VLAN, the bond, nor eth1 (no counters).
   for (const auto& [tree, counters] : {std::pair{"wired", std::optional(ByteCounters{1'030'500, 204'060})},
-                                       {"wifi", ByteCounters{123'456, 7'890}}, {"vpn", ByteCounters{5'000, 6'000}},
+                                       {"wifi", ByteCounters{123'456, 7'890}},
                                        {"no-route", std::nullopt}}) {  // no sys/class/net to list
     EXPECT_EQ(LinuxNetworkSource(fixture(std::string("network/") + tree)).byteCounters(), counters) << tree;
   }

@@ -1,12 +1,11 @@
-// The /proc/meminfo memory source: the committed files under tests/fixtures/meminfo/ (normal,
-// truncated, an old kernel's, damaged), every truncation of a normal file and malformed lines. This
+// The /proc/meminfo memory source: the committed files under tests/fixtures/meminfo/ (normal, an
+// old kernel's, damaged), every truncation of a normal file and malformed lines. This
 // machine's own file is the companion integration test's (storage_metrics_agree_with_this_machine).
 #include "platform/linux/metrics/memory_source.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-
 
 namespace trellis {
 namespace {
@@ -22,8 +21,6 @@ TEST(ProcMemorySourceTest, CommittedFilesGiveTheDocumentedFallbacks) {
   const Case cases[] = {
       // 8123456 kB free, (2000000 + 2200000) kB file-backed.
       {"normal", 16303552ull * 1024, PageCounts{2030864, 1050000}},
-      // Cut inside "Active(file):    2000": that line and everything after it are absent.
-      {"truncated", 16303552ull * 1024, PageCounts{2030864, std::nullopt}},
       // No Active(file) / Inactive(file) lines: free memory is MemFree alone.
       {"old-kernel", 1035108ull * 1024, PageCounts{51200, std::nullopt}},
       // MemTotal is not a number, MemFree is missing: no total, no free memory.
@@ -67,18 +64,16 @@ TEST(ProcMemorySourceTest, EveryTruncationKeepsOnlyCompleteLines) {
 }
 
 TEST(ProcMemorySourceTest, MalformedLinesLeaveTheirFigureAbsent) {
-  using lnx::parseMemInfo;
-  EXPECT_EQ(parseMemInfo("MemTotal: 5 kB\r\n").memTotal, 5u * 1024);
-  EXPECT_EQ(parseMemInfo("MemTotal:\t7\tkB").memTotal, 7u * 1024);
-  EXPECT_EQ(parseMemInfo("MemTotal: 5 MB\n").memTotal, std::nullopt);
-  EXPECT_EQ(parseMemInfo("MemTotal: 5kB\n").memTotal, std::nullopt);
-  EXPECT_EQ(parseMemInfo("MemTotal: -5 kB\n").memTotal, std::nullopt);
-  EXPECT_EQ(parseMemInfo("MemTotal: 5 kB extra\n").memTotal, std::nullopt);
-  EXPECT_EQ(parseMemInfo("MemTotal : 5 kB\n").memTotal, std::nullopt);
-  EXPECT_EQ(parseMemInfo("MemTotal: 18014398509481984 kB\n").memTotal, std::nullopt) << "2^54 kB overflows bytes";
-  EXPECT_EQ(parseMemInfo("MemTotal: 18014398509481983 kB\n").memTotal, 18014398509481983ull * 1024);
-  EXPECT_EQ(parseMemInfo("MemTotal: 1 kB\nMemTotal: 2 kB\n").memTotal, 1024u) << "the first line counts";
-  EXPECT_EQ(parseMemInfo("MemTotal: x kB\nMemTotal: 2 kB\n").memTotal, 2048u) << "the first complete line";
+  // MemTotal's text, its value in kB; 2^54 kB overflows bytes; the first complete line counts.
+  const std::pair<const char*, std::optional<std::uint64_t>> rows[] = {
+      {"5 kB\r\n", 5}, {"\t7\tkB", 7}, {"5 MB\n", std::nullopt}, {"5kB\n", std::nullopt}, {"-5 kB\n", std::nullopt},
+      {"5 kB extra\n", std::nullopt}, {"18014398509481984 kB\n", std::nullopt},
+      {"18014398509481983 kB\n", 18014398509481983ull}, {"1 kB\nMemTotal: 2 kB\n", 1}, {"x kB\nMemTotal: 2 kB\n", 2}};
+  for (const auto& [text, kb] : rows) {
+    EXPECT_EQ(lnx::parseMemInfo(std::string("MemTotal:") + (text[0] == '\t' ? "" : " ") + text).memTotal,
+              kb ? std::optional(*kb * 1024) : std::nullopt) << text;
+  }
+  EXPECT_EQ(lnx::parseMemInfo("MemTotal : 5 kB\n").memTotal, std::nullopt);
 }
 
 }  // namespace

@@ -200,18 +200,6 @@ TEST_F(ConsoleUserLinuxTest, WaitsLastTheLimitUnlessUtmpIsWritten) {
   EXPECT_EQ(source->consoleUser(), "heidi");
 }
 
-TEST(ConsoleUserPlatformTest, ThisMachineAnswersAsItsSourcesSay) {
-  auto source = lnx::makeConsoleUserSource("/");
-  if (lnx::makeSdLoginSessions()->seatCount() == 0 && access("/run/utmp", F_OK) != 0 &&
-      access("/var/run/utmp", F_OK) != 0) {
-    EXPECT_EQ(source->consoleUser(), ownUserName()) << "no logind seat and no utmp file: this process's own user";
-  }
-  // On logind's seats folder a change may end a wait early, but not every one of three in a row.
-  bool lasted = access("/run/systemd/seats", F_OK) != 0;
-  for (int i = 0; i < 3 && !lasted; ++i) lasted = secondsTaken([&] { source->waitForChange(milliseconds(50)); }) >= 0.040;
-  EXPECT_TRUE(lasted) << "three 50 ms waits on logind all ended early";
-}
-
 // Answers from a script, then repeats its last answer; counts probes and waits.
 class ScriptedSource final : public ConsoleUserSource {
  public:

@@ -71,6 +71,18 @@ void killProcessTree(pid_t child, const std::set<pid_t>& keep) {
   const std::vector<pid_t> descendants = descendantsOf(child);
   for (pid_t pid : descendants) (void)::kill(pid, SIGKILL);
   (void)::kill(-child, SIGKILL);
+  // A kill only starts the end: a descendant passes to this process when its parent has exited,
+  // which may be after the search below for orphans. So the child's end is awaited (it stays for
+  // its owner to reap; one already reaped is no longer in `keep`), then each descendant is reaped
+  // after its parent (the search lists parents first); one handed to another reaper meanwhile is
+  // not this process's to wait for.
+  siginfo_t ended{};
+  if (keep.count(child) != 0) {
+    (void)retryOnEintr([&] { return ::waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT); });
+  }
+  for (pid_t pid : descendants) {
+    if (keep.count(pid) == 0) (void)retryOnEintr([&] { return ::waitpid(pid, nullptr, 0); });
+  }
   std::set<pid_t> keepChild = keep;
   keepChild.insert(child);
   for (pid_t orphan : orphanedChildren(keepChild)) {

@@ -24,7 +24,8 @@ std::vector<pid_t> descendantsOf(pid_t pid, const std::string& procRoot = "/proc
 std::vector<pid_t> orphanedChildren(const std::set<pid_t>& keep, const std::string& procRoot = "/proc");
 
 // SIGKILL to `child`'s process group, to each of its descendants, and to this process's orphaned
-// children (not in `keep`), which are then reaped. `child` itself is left for its owner to reap.
+// children (not in `keep`). Returns when they have ended and those handed back to this process
+// are reaped, so none is left a zombie. `child` itself is left for its owner to reap.
 void killProcessTree(pid_t child, const std::set<pid_t>& keep);
 
 // Reaps the orphaned children (not in `keep`) that have already ended; never waits.
