@@ -1,10 +1,5 @@
-// The Linux desktop services: the xprop window list, the privacy probes, the XDG workspace, the
-// zenity and headless interfaces, the resources folder with its string tables, script output, the
-// uinput keyboard (on a recording device, and on the real /dev/uinput where this machine has one),
-// and the rating prompt (its thresholds and scheduled request over a fake clock and main queue, the
-// review window and date patterns in two time zones, the request as a notification on a private
-// session bus). Processes are answered from a table. Single-threaded except the fake notification
-// service's thread.
+// The Linux desktop services (processes answered from a table) and the rating prompt: thresholds,
+// the scheduled request, the review window in two time zones, the notification on a private bus.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -31,7 +26,6 @@
 #include "support/manual_run_loop.h"
 #include "support/memory_preferences.h"
 #include "support/private_bus.h"
-#include "support/service_setters.h"
 #include "support/temp_tree.h"
 #include "tools/date_with_format.h"
 #include "tools/kw_rating.h"
@@ -123,7 +117,8 @@ TEST(LinuxPrivacyTest, ProbesFilesProcessesAndTheSessionKind) {
 TEST(XdgWorkspaceTest, FindsDesktopEntriesInOrderAndLaunchesThemAndSettingsPagesWithAHandlerOnly) {
   Runner runner;
   testing::RecordingLog log;
-  testing::setService(&Services::log, &log);
+  testing::ServiceScope services;
+  services.set(&Services::log, &log);
   const EnvironmentLookup environment =
       environmentOf({{"XDG_DATA_HOME", kFixtures + "/home"}, {"XDG_DATA_DIRS", kFixtures + "/system:relative"}});
   XdgWorkspace full(environment, {"/bin/xdg-open", "/bin/xdg-mime", "/bin/gio", "/bin/gtk-launch"}, runner);
@@ -159,14 +154,13 @@ TEST(XdgWorkspaceTest, FindsDesktopEntriesInOrderAndLaunchesThemAndSettingsPages
   EXPECT_EQ(runner.commands().back(), "/bin/xdg-open settings://security/privacy");
   EXPECT_THAT(log.lines(), ElementsAre("no settings page on this desktop for " + screen,
                                        "no settings page on this desktop for " + accessibility));
-  testing::setService(&Services::log, nullptr);
 }
 
 TEST(UserInterfaceTest, ZenityAnswersMapToButtonsAndTheHeadlessOneCancelsAndLogs) {
   testing::ManualRunLoop loop;
-  testing::setService(&Services::runLoop, &loop);
   testing::RecordingLog log;
-  testing::setService(&Services::log, &log);
+  testing::ServiceScope services;
+  services.set(&Services::runLoop, &loop).set(&Services::log, &log);
   Runner runner;
   ZenityUserInterface zenity("/usr/bin/zenity", runner);
   const AlertRequest alert{AlertStyle::kCritical, "Kind tips", "Install first", {"Install", "Cancel", "Later"}};
@@ -204,8 +198,6 @@ TEST(UserInterfaceTest, ZenityAnswersMapToButtonsAndTheHeadlessOneCancelsAndLogs
   EXPECT_THAT(log.lines(), ElementsAre("no display for the alert \"Kind tips\" (Install first) [Install | Cancel | Later]: answered \"Later\"",
                                        "no display for the folder chooser \"Pick\" in /home/u/Scripts: cancelled",
                                        "no display for the message \"Install failed\""));
-  testing::setService(&Services::log, nullptr);
-  testing::setService(&Services::runLoop, nullptr);
 }
 
 TEST(ResourceFolderTest, LanguagesFromTheEnvironmentTablesWithFallbacksAndShippedTranslations) {
@@ -559,7 +551,8 @@ class FakeNotifications {
 
 TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   testing::RecordingLog log;
-  testing::setService(&Services::log, &log);
+  testing::ServiceScope services;
+  services.set(&Services::log, &log);
   const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const std::string saved = previous ? previous : "";
   NotificationRatingRequester requester;
@@ -586,7 +579,6 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   ASSERT_EQ(log.lines().size(), 2u);
   EXPECT_THAT(log.lines()[1], ::testing::StartsWith(line + "no session bus: "));
   previous ? ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  testing::setService(&Services::log, nullptr);
 }
 
 }  // namespace
