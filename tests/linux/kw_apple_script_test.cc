@@ -245,7 +245,7 @@ TEST_F(ScriptRunnerTest, FolderLookupWaitsTwoSecondsAndASlowAnswerStillFillsTheC
 TEST(ExecutableScriptTest, ARealScriptGetsTheCallAsJsonAndItsFailureAsTheError) {
   testing::TempTree folder;
   folder.write("trellis/Scripts/apple_script.scpt",
-               "#!/bin/sh\ncase \"$1\" in\n  echo) cat ;;\n  sum) echo 42 ;;\n  greet) echo hello ;;\n  fail) echo 'went wrong' >&2; exit 3 ;;\nesac\n", 0755);
+               "#!/bin/sh\ncase \"$1\" in\n  echo) cat ;;\n  fail) echo 'went wrong' >&2; exit 3 ;;\nesac\n", 0755);
   testing::ManualRunLoop loop;
   testing::RecordingLog log;
   lnx::PosixProcessRunner runner;
@@ -260,13 +260,13 @@ TEST(ExecutableScriptTest, ARealScriptGetsTheCallAsJsonAndItsFailureAsTheError) 
   services.set(&Services::runLoop, &loop).set(&Services::log, &log).set(&Services::scripts, &host);
   KwAppleScript::forgetScriptLocalURLForTesting();
   std::map<std::string, std::pair<std::optional<EventDescriptor>, std::optional<ScriptError>>> outcomes;
-  for (const char* handler : {"echo", "sum", "greet", "fail", "quiet"}) {
+  for (const char* handler : {"echo", "fail", "quiet"}) {
     KwTools::executeScriptFunc(Value(handler), {Value("true"), Value(2.5)},
                                [&outcomes, handler](std::optional<EventDescriptor> result, std::optional<ScriptError> error) {
                                  outcomes[handler] = {std::move(result), std::move(error)};
                                });
   }
-  for (int tries = 0; tries < 500 && outcomes.size() < 5; ++tries) {
+  for (int tries = 0; tries < 500 && outcomes.size() < 3; ++tries) {
     std::this_thread::sleep_for(10ms);
     loop.runQueued();
   }
@@ -274,12 +274,10 @@ TEST(ExecutableScriptTest, ARealScriptGetsTheCallAsJsonAndItsFailureAsTheError) 
     return ScriptError{"NSPOSIXErrorDomain", 2,
                        Dictionary{{"NSAppleScriptErrorMessage", Value(message)}, {"NSAppleScriptErrorNumber", Value(status)}}};
   };
-  ASSERT_EQ(outcomes.size(), 5u);
+  ASSERT_EQ(outcomes.size(), 3u);
   // As JSON: a tree built in code and one read from JSON differ in their number kinds.
   EXPECT_EQ(toJson(outcomes["echo"].first.value_or(EventDescriptor::string("none")).tree()),
             toJson(KwAppleScript::createEventDescriptorWithFuncName(Value("echo"), {Value("true"), Value(2.5)})->tree()));
-  EXPECT_EQ(outcomes["sum"].first, EventDescriptor::int32(42));
-  EXPECT_EQ(outcomes["greet"].first, EventDescriptor::string("hello"));
   EXPECT_EQ(outcomes["fail"], std::pair(std::optional<EventDescriptor>(), std::optional(error("went wrong", 3))));
   EXPECT_EQ(outcomes["quiet"], std::pair(std::optional<EventDescriptor>(), std::optional(error("", 0))));
   KwAppleScript::forgetScriptLocalURLForTesting();
