@@ -430,20 +430,21 @@ TEST(RunLoopMainQueueTest, RunsATaskOnceAfterItsDelay) {
   EXPECT_EQ(runs, 101) << "a delayed call fires once";
 }
 
-// Sets TZ for one scope and restores the previous zone.
-class ZoneScope {
+// Sets an environment variable (TZ: the time zone) for one scope and restores its previous value.
+class EnvironmentScope {
  public:
-  explicit ZoneScope(const char* zone) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    ::setenv("TZ", zone, 1);
+  EnvironmentScope(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    ::setenv(name, value, 1);
     ::tzset();
   }
-  ~ZoneScope() {
-    previous_ ? ::setenv("TZ", previous_->c_str(), 1) : ::unsetenv("TZ");
+  ~EnvironmentScope() {
+    previous_ ? ::setenv(name_, previous_->c_str(), 1) : ::unsetenv(name_);
     ::tzset();
   }
 
  private:
+  const char* name_;
   std::optional<std::string> previous_;
 };
 
@@ -451,7 +452,7 @@ TEST(ReviewWindowTest, IsAppleReviewInTwoTimeZones) {
   constexpr double kStartUtc = 1722416400.0;  // 2024-07-31 09:00:00 UTC
   constexpr double kEndUtc = 1722520800.0;    // 2024-08-01 14:00:00 UTC
   for (const auto& [tz, offset] : {std::pair{"UTC0", 0.0}, std::pair{"JST-9", 9 * 3600.0}}) {
-    ZoneScope scope(tz);
+    EnvironmentScope scope("TZ", tz);
     const double start = kStartUtc - offset, end = kEndUtc - offset;
     for (const auto& [at, inside] : {std::pair{start - 1, false}, {start, false}, {start + 1, true}, {end - 1, true},
                                      {end, false}, {end + 1, false}}) {
@@ -463,7 +464,7 @@ TEST(ReviewWindowTest, IsAppleReviewInTwoTimeZones) {
 }
 
 TEST(ReviewWindowTest, DateWithFormat) {
-  ZoneScope scope("JST-9");
+  EnvironmentScope scope("TZ", "JST-9");
   const double nine = 9 * 3600.0;
   const std::tuple<const char*, const char*, std::optional<double>> rows[] = {
       {"yyyy-MM-dd HH:mm:ss", "2024-07-31 09:00:00", 1722416400.0 - nine},
@@ -553,8 +554,8 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   testing::RecordingLog log;
   testing::ServiceScope services;
   services.set(&Services::log, &log);
-  const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  const std::string saved = previous ? previous : "";
+  const char* const kNoBus = "unix:path=/nonexistent/trellis-test-bus";
+  EnvironmentScope session("DBUS_SESSION_BUS_ADDRESS", kNoBus);  // the private bus sets it, then unsets it
   NotificationRatingRequester requester;
   const std::string line = std::string("rating request: ") + kRatingSummary + " " + kRatingBody +
                            " (no desktop notification: ";
@@ -574,11 +575,10 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
     EXPECT_THAT(service.calls(), ::testing::ElementsAre(std::string("susssasa{sv}i trellis|0||") + kRatingSummary +
                                                         "|" + kRatingBody + "|0 actions|0 hints|-1"));
   }
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/trellis-test-bus", 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", kNoBus, 1);
   requester.requestReview();  // no bus at all
   ASSERT_EQ(log.lines().size(), 2u);
   EXPECT_THAT(log.lines()[1], ::testing::StartsWith(line + "no session bus: "));
-  previous ? ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 }  // namespace
