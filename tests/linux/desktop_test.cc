@@ -1,10 +1,5 @@
-// The Linux desktop services: the xprop window list, the privacy probes, the XDG workspace, the
-// zenity and headless interfaces, the resources folder with its string tables, script output, the
-// uinput keyboard (on a recording device, and on the real /dev/uinput where this machine has one),
-// and the rating prompt (its thresholds and scheduled request over a fake clock and main queue, the
-// review window and date patterns in two time zones, the request as a notification on a private
-// session bus). Processes are answered from a table. Single-threaded except the fake notification
-// service's thread.
+// The Linux desktop services (processes answered from a table) and the rating prompt: thresholds,
+// the scheduled request, the review window in two time zones, the notification on a private bus.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -31,7 +26,6 @@
 #include "support/manual_run_loop.h"
 #include "support/memory_preferences.h"
 #include "support/private_bus.h"
-#include "support/service_setters.h"
 #include "support/temp_tree.h"
 #include "tools/date_with_format.h"
 #include "tools/kw_rating.h"
@@ -123,7 +117,8 @@ TEST(LinuxPrivacyTest, ProbesFilesProcessesAndTheSessionKind) {
 TEST(XdgWorkspaceTest, FindsDesktopEntriesInOrderAndLaunchesThemAndSettingsPagesWithAHandlerOnly) {
   Runner runner;
   testing::RecordingLog log;
-  testing::setService(&Services::log, &log);
+  testing::ServiceScope services;
+  services.set(&Services::log, &log);
   const EnvironmentLookup environment =
       environmentOf({{"XDG_DATA_HOME", kFixtures + "/home"}, {"XDG_DATA_DIRS", kFixtures + "/system:relative"}});
   XdgWorkspace full(environment, {"/bin/xdg-open", "/bin/xdg-mime", "/bin/gio", "/bin/gtk-launch"}, runner);
@@ -159,14 +154,13 @@ TEST(XdgWorkspaceTest, FindsDesktopEntriesInOrderAndLaunchesThemAndSettingsPages
   EXPECT_EQ(runner.commands().back(), "/bin/xdg-open settings://security/privacy");
   EXPECT_THAT(log.lines(), ElementsAre("no settings page on this desktop for " + screen,
                                        "no settings page on this desktop for " + accessibility));
-  testing::setService(&Services::log, nullptr);
 }
 
 TEST(UserInterfaceTest, ZenityAnswersMapToButtonsAndTheHeadlessOneCancelsAndLogs) {
   testing::ManualRunLoop loop;
-  testing::setService(&Services::runLoop, &loop);
   testing::RecordingLog log;
-  testing::setService(&Services::log, &log);
+  testing::ServiceScope services;
+  services.set(&Services::runLoop, &loop).set(&Services::log, &log);
   Runner runner;
   ZenityUserInterface zenity("/usr/bin/zenity", runner);
   const AlertRequest alert{AlertStyle::kCritical, "Kind tips", "Install first", {"Install", "Cancel", "Later"}};
@@ -204,8 +198,6 @@ TEST(UserInterfaceTest, ZenityAnswersMapToButtonsAndTheHeadlessOneCancelsAndLogs
   EXPECT_THAT(log.lines(), ElementsAre("no display for the alert \"Kind tips\" (Install first) [Install | Cancel | Later]: answered \"Later\"",
                                        "no display for the folder chooser \"Pick\" in /home/u/Scripts: cancelled",
                                        "no display for the message \"Install failed\""));
-  testing::setService(&Services::log, nullptr);
-  testing::setService(&Services::runLoop, nullptr);
 }
 
 TEST(ResourceFolderTest, LanguagesFromTheEnvironmentTablesWithFallbacksAndShippedTranslations) {
@@ -438,20 +430,21 @@ TEST(RunLoopMainQueueTest, RunsATaskOnceAfterItsDelay) {
   EXPECT_EQ(runs, 101) << "a delayed call fires once";
 }
 
-// Sets TZ for one scope and restores the previous zone.
-class ZoneScope {
+// Sets an environment variable (TZ: the time zone) for one scope and restores its previous value.
+class EnvironmentScope {
  public:
-  explicit ZoneScope(const char* zone) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    ::setenv("TZ", zone, 1);
+  EnvironmentScope(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    ::setenv(name, value, 1);
     ::tzset();
   }
-  ~ZoneScope() {
-    previous_ ? ::setenv("TZ", previous_->c_str(), 1) : ::unsetenv("TZ");
+  ~EnvironmentScope() {
+    previous_ ? ::setenv(name_, previous_->c_str(), 1) : ::unsetenv(name_);
     ::tzset();
   }
 
  private:
+  const char* name_;
   std::optional<std::string> previous_;
 };
 
@@ -459,7 +452,7 @@ TEST(ReviewWindowTest, IsAppleReviewInTwoTimeZones) {
   constexpr double kStartUtc = 1722416400.0;  // 2024-07-31 09:00:00 UTC
   constexpr double kEndUtc = 1722520800.0;    // 2024-08-01 14:00:00 UTC
   for (const auto& [tz, offset] : {std::pair{"UTC0", 0.0}, std::pair{"JST-9", 9 * 3600.0}}) {
-    ZoneScope scope(tz);
+    EnvironmentScope scope("TZ", tz);
     const double start = kStartUtc - offset, end = kEndUtc - offset;
     for (const auto& [at, inside] : {std::pair{start - 1, false}, {start, false}, {start + 1, true}, {end - 1, true},
                                      {end, false}, {end + 1, false}}) {
@@ -471,7 +464,7 @@ TEST(ReviewWindowTest, IsAppleReviewInTwoTimeZones) {
 }
 
 TEST(ReviewWindowTest, DateWithFormat) {
-  ZoneScope scope("JST-9");
+  EnvironmentScope scope("TZ", "JST-9");
   const double nine = 9 * 3600.0;
   const std::tuple<const char*, const char*, std::optional<double>> rows[] = {
       {"yyyy-MM-dd HH:mm:ss", "2024-07-31 09:00:00", 1722416400.0 - nine},
@@ -559,9 +552,10 @@ class FakeNotifications {
 
 TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
   testing::RecordingLog log;
-  testing::setService(&Services::log, &log);
-  const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  const std::string saved = previous ? previous : "";
+  testing::ServiceScope services;
+  services.set(&Services::log, &log);
+  const char* const kNoBus = "unix:path=/nonexistent/trellis-test-bus";
+  EnvironmentScope session("DBUS_SESSION_BUS_ADDRESS", kNoBus);  // the private bus sets it, then unsets it
   NotificationRatingRequester requester;
   const std::string line = std::string("rating request: ") + kRatingSummary + " " + kRatingBody +
                            " (no desktop notification: ";
@@ -581,12 +575,10 @@ TEST(NotificationRatingTest, ANotificationWhenTheServiceIsPresentElseALogLine) {
     EXPECT_THAT(service.calls(), ::testing::ElementsAre(std::string("susssasa{sv}i trellis|0||") + kRatingSummary +
                                                         "|" + kRatingBody + "|0 actions|0 hints|-1"));
   }
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/trellis-test-bus", 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", kNoBus, 1);
   requester.requestReview();  // no bus at all
   ASSERT_EQ(log.lines().size(), 2u);
   EXPECT_THAT(log.lines()[1], ::testing::StartsWith(line + "no session bus: "));
-  previous ? ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  testing::setService(&Services::log, nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// Fakes of the desktop services for tests: a scripted user interface, a privacy platform, a
-// workspace, a key event recorder, a resource bundle, a script host and a process runner that
-// answers from a table. Steps that tests compare in order are written to a shared journal. Each
-// fake is for one test thread, except where it says otherwise.
+// Fakes of the desktop services and a process runner that answers from a table. Steps that tests
+// compare in order go to a shared journal. Each fake is for one test thread unless it says otherwise.
 #pragma once
 
 #include <deque>
@@ -19,6 +17,7 @@
 #include "base/system_log.h"
 #include "model/value_json.h"
 #include "support/recording_log.h"
+#include "support/service_setters.h"
 #include "tools/key_events.h"
 #include "tools/kw_apple_script.h"
 #include "tools/kw_permissions.h"
@@ -43,6 +42,21 @@ inline void PrintTo(const ScriptError& error, std::ostream* out) {
 namespace trellis::testing {
 
 using Journal = std::vector<std::string>;
+
+// Sets services for one scope and empties them again at its end, also when a test stops early.
+class ServiceScope {
+ public:
+  template <typename T>
+  ServiceScope& set(T* Services::*member, std::type_identity_t<T>* value) {
+    setService(member, value);
+    resets_.push_back([member] { setService(member, nullptr); });
+    return *this;
+  }
+  ~ServiceScope() { for (const std::function<void()>& reset : resets_) reset(); }
+
+ private:
+  std::vector<std::function<void()>> resets_;
+};
 
 // The value under `key`, or nothing.
 template <class Map, class Key>
