@@ -1,8 +1,7 @@
 """The agent as any bus client sees it: one cycle at launch, then one every 2.0 s, each CPU, SSD,
 fans in that order with exactly typed user information; the four commands obeyed from lenient and
 hostile senders (wrongly typed arguments, user information nested as deep as the bus carries and
-megabytes of it) without a crash or a stall, and names that differ only in letter case ignored.
-Runs on one thread (see harness.py)."""
+megabytes of it) without a crash or a stall. Runs on one thread (see harness.py)."""
 
 import json
 import resource
@@ -10,21 +9,12 @@ import time
 
 from harness import (CLI, CPU, DEMO, FANS, INTERVAL, INTERVAL_TOLERANCE, PAUSE, POWER_OFF, POWER_ON, READINGS,
                      SOON, START, TOOL_OFF, TOOL_ON, busctl_emit_argv, check, dbus_send_argv, gdbus_emit_argv,
-                     grid_problem, note, require, run_cases, show, split_cycles)
+                     grid_problem, leaves, note, require, run_cases, show, split_cycles)
 
 CYCLES = 3
 FAN = {"ID": "s", "speed": "i", "minSpeed": "i", "maxSpeed": "i"}
 # The type codes of each reading's user information with the demo table's two fans.
 SHAPES = {CPU: {"cpu": "d"}, READINGS[1]: {"disk": "d"}, FANS: {"fan": {"count": "i", "fans": [FAN, FAN]}}}
-
-
-def shape(value):
-    """A decoded value with every basic value replaced by its type code."""
-    if isinstance(value, dict):
-        return {key: shape(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [shape(item) for item in value]
-    return value[0]
 
 
 def readings_then_pause_power_and_quit(ctx):
@@ -40,7 +30,7 @@ def readings_then_pause_power_and_quit(ctx):
           "connection: %s" % sorted({m.sender for m in monitor.readings()}))
     cycles, problem = split_cycles(readings[:3 * CYCLES])
     require(problem is None, problem)
-    wrong = [m for m in readings if m.object != "" or m.user_info is None or shape(m.user_info) != SHAPES[m.name]
+    wrong = [m for m in readings if m.object != "" or m.user_info is None or leaves(m.user_info, lambda v: v[0]) != SHAPES[m.name]
              or m.destination is not None]
     check(not wrong, "each reading should be broadcast as (name, \"\", a{sv}) with user info typed %s; got %s" %
           (SHAPES, show(wrong[:2], 1000)))
@@ -135,9 +125,6 @@ def hostile_senders(ctx):
         ("gdbus with no user info", gdbus_emit_argv(POWER_ON, "''", None)),
         ("dbus-send with an int32 first argument", dbus_send_argv("int32:7", "string:" + PAUSE)),
         ("busctl with the name as an object path", busctl_emit_argv(address, "os", "/" + PAUSE, "x")),
-        ("the pause name in other letter case", gdbus_emit_argv("nsnotificationnametoolpause")),
-        ("the start name in other letter case", dbus_send_argv("string:NSNotificationNameToolstart")),
-        ("a power name in other letter case", gdbus_emit_argv("NSNotificationNameOpenPowersaving")),
         ("gdbus with dictionaries nested 21 deep",
          gdbus_emit_argv(POWER_OFF, "''", nested(20, "{'k': <int32 1>}", "{'k': <%s>}"))),
         ("gdbus with structs nested 32 deep", gdbus_emit_argv(POWER_ON, "''", "{'k': <%s>}" %
