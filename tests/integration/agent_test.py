@@ -1,7 +1,8 @@
 """The agent as any bus client sees it: one cycle at launch, then one every 2.0 s, each CPU, SSD,
 fans in that order with exactly typed user information; the four commands obeyed from lenient and
 hostile senders (wrongly typed arguments, user information nested as deep as the bus carries and
-megabytes of it) without a crash or a stall. Runs on one thread (see harness.py)."""
+megabytes of it) without a crash or a stall, and names that differ only in letter case ignored.
+Runs on one thread (see harness.py)."""
 
 import json
 import resource
@@ -125,6 +126,9 @@ def hostile_senders(ctx):
         ("gdbus with no user info", gdbus_emit_argv(POWER_ON, "''", None)),
         ("dbus-send with an int32 first argument", dbus_send_argv("int32:7", "string:" + PAUSE)),
         ("busctl with the name as an object path", busctl_emit_argv(address, "os", "/" + PAUSE, "x")),
+        ("the pause name in other letter case", gdbus_emit_argv("nsnotificationnametoolpause")),
+        ("the start name in other letter case", dbus_send_argv("string:NSNotificationNameToolstart")),
+        ("a power name in other letter case", gdbus_emit_argv("NSNotificationNameOpenPowersaving")),
         ("gdbus with dictionaries nested 21 deep",
          gdbus_emit_argv(POWER_OFF, "''", nested(20, "{'k': <int32 1>}", "{'k': <%s>}"))),
         ("gdbus with structs nested 32 deep", gdbus_emit_argv(POWER_ON, "''", "{'k': <%s>}" %

@@ -1,10 +1,7 @@
 """Shared code of the agent's integration tests: private buses, the agent and companion processes,
-a bus monitor (busctl's JSON output), senders of commands, and the pass/fail bookkeeping.
-
-Each test script runs its cases one after another on its main thread. Processes are started only
-from the main thread; the only other threads are the monitors' readers, and they touch nothing
-but their own monitor's message list.
-"""
+a bus monitor (busctl's JSON output), senders of commands, and the pass/fail bookkeeping. Cases
+run one after another on the main thread, which alone starts processes; the monitors' reader
+threads touch nothing but their own monitor's message list."""
 
 import json
 import os
@@ -137,6 +134,11 @@ def wait_until(predicate, timeout, step=0.02):
 # Processes
 
 
+def _text(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
 def describe_status(status):
     if status is None:
         return "still running"
@@ -173,12 +175,10 @@ class Process:
             return None
 
     def stdout(self):
-        with open(self.stdout_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return _text(self.stdout_path)
 
     def stderr(self):
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return _text(self.stderr_path)
 
     def stderr_tail(self):
         err = self.stderr().strip()
@@ -337,10 +337,7 @@ class PowerRecord:
         self.path = path
 
     def calls(self):
-        if not os.path.exists(self.path):
-            return []
-        with open(self.path) as f:
-            return f.read().splitlines()
+        return _text(self.path).splitlines() if os.path.exists(self.path) else []
 
     def wait(self, count, timeout=SOON):
         """Waits until at least `count` calls were recorded; returns all calls so far."""
