@@ -1,7 +1,10 @@
 """Shared code of the agent's integration tests: private buses, the agent and companion processes,
-a bus monitor (busctl's JSON output), senders of commands, and the pass/fail bookkeeping. Cases
-run one after another on the main thread, which alone starts processes; the monitors' reader
-threads touch nothing but their own monitor's message list."""
+a bus monitor (busctl's JSON output), senders of commands, and the pass/fail bookkeeping.
+
+Each test script runs its cases one after another on its main thread. Processes are started only
+from the main thread; the only other threads are the monitors' readers, and they touch nothing
+but their own monitor's message list.
+"""
 
 import json
 import os
@@ -134,11 +137,6 @@ def wait_until(predicate, timeout, step=0.02):
 # Processes
 
 
-def _text(path):
-    with open(path, "rb") as f:
-        return f.read().decode("utf-8", "replace")
-
-
 def describe_status(status):
     if status is None:
         return "still running"
@@ -175,10 +173,12 @@ class Process:
             return None
 
     def stdout(self):
-        return _text(self.stdout_path)
+        with open(self.stdout_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def stderr(self):
-        return _text(self.stderr_path)
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def stderr_tail(self):
         err = self.stderr().strip()
@@ -337,7 +337,10 @@ class PowerRecord:
         self.path = path
 
     def calls(self):
-        return _text(self.path).splitlines() if os.path.exists(self.path) else []
+        if not os.path.exists(self.path):
+            return []
+        with open(self.path) as f:
+            return f.read().splitlines()
 
     def wait(self, count, timeout=SOON):
         """Waits until at least `count` calls were recorded; returns all calls so far."""
