@@ -20,6 +20,7 @@ namespace {
 using Log = std::vector<std::string>;
 using Posts = std::vector<std::pair<std::string, std::optional<Dictionary>>>;
 using std::chrono::seconds;
+const std::string kOn = "/usr/bin/pmset -a lowpowermode 1", kOff = "/usr/bin/pmset -a lowpowermode 0";
 
 // A collector that logs its refreshes instead of reading its sources.
 template <class Collector>
@@ -111,11 +112,7 @@ TEST_F(HardwareManagerTest, EachCycleRefreshesCpuFanDiskThenPostsTheirReadingsIn
   *fan->model() = testing::twoFans();
   center.clearPosts();
   manager->reloadAllInfo();
-  EXPECT_EQ(posts(), cycle(42.5f, 37.25f,
-                           Dictionary{{"count", 2},
-                                      {"fans", Array{Dictionary{{"ID", "Left side"}, {"speed", 2160}, {"maxSpeed", 6156},
-                                                                {"minSpeed", 1200}},
-                                                     Dictionary{{"speed", 0}, {"maxSpeed", -1}, {"minSpeed", -1}}}}}));
+  EXPECT_EQ(posts(), cycle(42.5f, 37.25f, testing::twoFans().mj_keyValues())) << "the form records_test.cc checks";
 }
 
 TEST_F(HardwareManagerTest, TheTimerSamplesEveryTwoSecondsWithoutCatchingUp) {
@@ -153,8 +150,7 @@ TEST_F(HardwareManagerTest, CommandsStartPauseAndPowerSavingByTheirExactNamesIgn
   command(protocol::kOpenPowerSaving);
   command(protocol::kOpenPowerSaving, Dictionary{{"x", 1}});
   command(protocol::kClosePowerSaving);
-  EXPECT_EQ(runner.commands(), (Log{"/usr/bin/pmset -a lowpowermode 1", "/usr/bin/pmset -a lowpowermode 1",
-                                    "/usr/bin/pmset -a lowpowermode 0"}));
+  EXPECT_EQ(runner.commands(), (Log{kOn, kOn, kOff}));
   command(protocol::kToolStart, Dictionary{{"k", "v"}});
   EXPECT_EQ(log, (Log{"exit 0", "exit 0"}));
   EXPECT_EQ(center.posts().size(), 3u);
@@ -165,19 +161,19 @@ TEST_F(HardwareManagerTest, PowerToolsRunOneAtATimeInOrderAndAHungOneIsWaitedFor
   command(protocol::kOpenPowerSaving);
   command(protocol::kClosePowerSaving);
   command(protocol::kOpenPowerSaving);
-  EXPECT_EQ(runner.commands(), (Log{"/usr/bin/pmset -a lowpowermode 1"}));
+  EXPECT_EQ(runner.commands(), (Log{kOn}));
   runner.finish(0);
-  EXPECT_EQ(runner.commands(), (Log{"/usr/bin/pmset -a lowpowermode 1", "/usr/bin/pmset -a lowpowermode 0"}));
+  EXPECT_EQ(runner.commands(), (Log{kOn, kOff}));
   // The second hangs: the third starts once the patience is spent, not before.
   loop.advance(HardwareManager::kPowerToolPatience - std::chrono::microseconds(1));
   EXPECT_EQ(runner.requests.size(), 2u);
   loop.advance(std::chrono::microseconds(1));
-  EXPECT_EQ(runner.commands().back(), "/usr/bin/pmset -a lowpowermode 1");
+  EXPECT_EQ(runner.commands().back(), kOn);
   command(protocol::kClosePowerSaving);
   runner.finish(1);  // ends late: the fourth still waits for the third
   EXPECT_EQ(runner.requests.size(), 3u);
   runner.finish(2);
-  EXPECT_EQ(runner.commands().back(), "/usr/bin/pmset -a lowpowermode 0");
+  EXPECT_EQ(runner.commands().back(), kOff);
   runner.finish(3);
   loop.advance(HardwareManager::kPowerToolPatience * 2);
   EXPECT_EQ(runner.requests.size(), 4u);

@@ -37,16 +37,12 @@ TEST(KwUserDefaultsTest, TypedValuesAreStoredWithTheirKindsOneFlushPerWriteAndPe
                                        {"data", Bytes{0, 255}}, {"integer", std::int64_t{-5}}, {"float", 0.1f},
                                        {"double", 0.1}, {"bool", true}, {"url", "https://example.org/a"}}));
   EXPECT_EQ(domain.flushes, 9);
-  EXPECT_EQ(d.objectForGroupKey("array"), Value(array));
-  EXPECT_EQ(d.stringForGroupKey("string"), "text");
-  EXPECT_EQ(d.arrayForGroupKey("array"), array);
-  EXPECT_EQ(d.dictionaryForGroupKey("dictionary"), dictionary);
-  EXPECT_EQ(d.dataForGroupKey("data"), (Bytes{0, 255}));
-  EXPECT_EQ(d.integerForGroupKey("integer"), -5);
-  EXPECT_EQ(d.floatForGroupKey("float"), 0.1f);
-  EXPECT_EQ(d.doubleForGroupKey("double"), 0.1);
-  EXPECT_TRUE(d.boolForGroupKey("bool"));
-  EXPECT_EQ(d.URLForGroupKey("url"), "https://example.org/a");
+  EXPECT_EQ(std::tuple(d.objectForGroupKey("array"), d.stringForGroupKey("string"), d.arrayForGroupKey("array"),
+                       d.dictionaryForGroupKey("dictionary"), d.dataForGroupKey("data")),
+            std::tuple(Value(array), "text", array, dictionary, Bytes{0, 255}));
+  EXPECT_EQ(std::tuple(d.integerForGroupKey("integer"), d.floatForGroupKey("float"), d.doubleForGroupKey("double"),
+                       d.boolForGroupKey("bool"), d.URLForGroupKey("url")),
+            std::tuple(-5, 0.1f, 0.1, true, "https://example.org/a"));
   EXPECT_EQ(domain.flushes, 9) << "reads never flush";
 
   // A batch flushes once, also when empty, and a null in it removes; a null elsewhere is refused.

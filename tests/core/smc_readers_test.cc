@@ -112,7 +112,7 @@ TEST_F(SmcReadersTest, AnUnreadableFanIdentifierEndsTheIdentifiersAndBadArgument
   // F1ID is 24 bytes long: more than the 20 a slot's read takes.
   smc_.install({simKey("FNum", "ui8 ", "03"), simKey("F0ID", "{fds", fanIdHex("Zero")),
                 simKey("F1ID", "{fds", fanIdHex("twenty bytes of name")), simKey("F2ID", "{fds", fanIdHex("Two")),
-                simKey("F2Ac", "fpe2", "0fa0"), simKey("F0Mn", "fpe2", "0960", R"(, "fail": 3758097084)")});
+                simKey("F2Ac", "fpe2", "0fa0"), simKey("F0Mn", "fpe2", "0960", kFails)});
   FanInfo info;
   reload(info);
   EXPECT_EQ(describe(*info.getFanInfo()), "3: Zero 0 -1 -1,  0 -1 -1,  1000 -1 -1,") << "an unreadable limit is -1";

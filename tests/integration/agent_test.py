@@ -10,21 +10,12 @@ import time
 
 from harness import (CLI, CPU, DEMO, FANS, INTERVAL, INTERVAL_TOLERANCE, PAUSE, POWER_OFF, POWER_ON, READINGS,
                      SOON, START, TOOL_OFF, TOOL_ON, busctl_emit_argv, check, dbus_send_argv, gdbus_emit_argv,
-                     grid_problem, note, require, run_cases, show, split_cycles)
+                     grid_problem, leaves, note, require, run_cases, show, split_cycles)
 
 CYCLES = 3
 FAN = {"ID": "s", "speed": "i", "minSpeed": "i", "maxSpeed": "i"}
 # The type codes of each reading's user information with the demo table's two fans.
 SHAPES = {CPU: {"cpu": "d"}, READINGS[1]: {"disk": "d"}, FANS: {"fan": {"count": "i", "fans": [FAN, FAN]}}}
-
-
-def shape(value):
-    """A decoded value with every basic value replaced by its type code."""
-    if isinstance(value, dict):
-        return {key: shape(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [shape(item) for item in value]
-    return value[0]
 
 
 def readings_then_pause_power_and_quit(ctx):
@@ -40,7 +31,7 @@ def readings_then_pause_power_and_quit(ctx):
           "connection: %s" % sorted({m.sender for m in monitor.readings()}))
     cycles, problem = split_cycles(readings[:3 * CYCLES])
     require(problem is None, problem)
-    wrong = [m for m in readings if m.object != "" or m.user_info is None or shape(m.user_info) != SHAPES[m.name]
+    wrong = [m for m in readings if m.object != "" or m.user_info is None or leaves(m.user_info, lambda v: v[0]) != SHAPES[m.name]
              or m.destination is not None]
     check(not wrong, "each reading should be broadcast as (name, \"\", a{sv}) with user info typed %s; got %s" %
           (SHAPES, show(wrong[:2], 1000)))

@@ -38,14 +38,22 @@ def processes_with_argument(argument):
     return found
 
 
-def hanging_tool(ctx, label):
-    """A power tool whose first run hangs with a grandchild that leaves its process group and
-    holds the output open; later runs only record. Returns (tool, record, marker argument)."""
+def hung_tool(ctx, label):
+    """Starts an agent on a bus of its own with a power tool whose first run hangs with a grandchild
+    that leaves its process group and holds the output open (later runs only record), and makes it
+    run the tool. Returns (address, monitor, agent, record, an argument that finds the tool's
+    processes)."""
     marker = ctx.path(label + ".hung")
-    tag = "%d%s" % (os.getpid(), label)  # an argument that finds the tool's processes
+    tag = "%d%s" % (os.getpid(), label)
     tool, record = ctx.power_tool('if [ ! -e "%s" ]; then touch "%s"; setsid sleep 1000 %s & exec sleep 1000 %s; fi'
                                   % (marker, marker, tag, tag), label=label)
-    return tool, record, marker, tag
+    address = ctx.start_bus()
+    monitor = ctx.monitor(address)
+    agent = ctx.agent(address=address, power_tool=tool)
+    require(monitor.wait_cycle(SOON), "no readings before the command")
+    ctx.companion("power-saving", "on", address=address)
+    require(wait_until(lambda: os.path.exists(marker), SOON), "the power tool was not run")
+    return address, monitor, agent, record, tag
 
 
 def faults_around_running_agents(ctx):
@@ -60,13 +68,7 @@ def faults_around_running_agents(ctx):
 def power_tool_hangs(ctx):
     """Makes an agent's power tool hang; returns the function that checks the outcome once the
     time limit has passed."""
-    address = ctx.start_bus()
-    monitor = ctx.monitor(address)
-    tool, record, marker, tag = hanging_tool(ctx, "hanging-tool")
-    agent = ctx.agent(address=address, power_tool=tool)
-    require(monitor.wait_cycle(SOON), "no readings before the command")
-    ctx.companion("power-saving", "on", address=address)
-    require(wait_until(lambda: os.path.exists(marker), SOON), "the power tool was not run")
+    address, monitor, agent, record, tag = hung_tool(ctx, "hanging-tool")
     hung_at = time.time()
     # The loop never waits for the tool: the next command runs at once.
     ctx.companion("power-saving", "off", address=address)
@@ -83,12 +85,7 @@ def power_tool_hangs(ctx):
 
 
 def terminated_while_tool_hangs(ctx):
-    address = ctx.start_bus()
-    tool, record, marker, tag = hanging_tool(ctx, "hanging-at-end")
-    agent = ctx.agent(address=address, power_tool=tool)
-    ctx.monitor(address).wait_cycle(SOON)
-    ctx.companion("power-saving", "on", address=address)
-    require(wait_until(lambda: os.path.exists(marker), SOON), "the power tool was not run")
+    _, _, agent, _, tag = hung_tool(ctx, "hanging-at-end")
     asked = time.time()
     agent.popen.terminate()
     status = agent.wait(SOON)

@@ -378,6 +378,14 @@ def decode(signature, data):
     return (signature, data)
 
 
+def leaves(value, take):
+    """A decoded value with each basic value v replaced by take(v): lambda v: v[1] gives the
+    companion's JSON form, lambda v: v[0] the type codes."""
+    if isinstance(value, dict):
+        return {key: leaves(item, take) for key, item in value.items()}
+    return [leaves(item, take) for item in value] if isinstance(value, list) else take(value)
+
+
 class Message:
     """One message as busctl printed it. A notification's parts (name, object, user_info) are
     plain values, None where the argument is absent or not of the expected type."""

@@ -6,8 +6,8 @@ give every watcher every reading. Runs on one thread (see harness.py)."""
 import json
 import time
 
-from harness import (DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, SOON, TOOL_OFF, TOOL_ON, check, require,
-                     run_cases, show)
+from harness import (DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, SOON, TOOL_OFF, TOOL_ON, check, leaves,
+                     require, run_cases, show)
 
 BURST = [(POWER_ON, 500), (POWER_OFF, 500), (PAUSE, 2000), ("org.example.NotACommand", 7000)]
 WATCHERS = 100
@@ -47,15 +47,6 @@ def command_burst(ctx):
     agent.expect_exit(0, SOON, "quit after the burst")
 
 
-def plain(value):
-    """A decoded value as the companion's JSON gives it."""
-    if isinstance(value, dict):
-        return {key: plain(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [plain(item) for item in value]
-    return value[1]
-
-
 def hundred_watchers(ctx):
     ctx.start_bus()
     monitor = ctx.monitor()
@@ -74,7 +65,7 @@ def hundred_watchers(ctx):
     agent.expect_running("with %d watchers" % WATCHERS)
 
     readings = monitor.readings(after=since)[:6]
-    wanted = [{"name": m.name, "userInfo": plain(m.user_info)} for m in readings]
+    wanted = [{"name": m.name, "userInfo": leaves(m.user_info, lambda v: v[1])} for m in readings]
     missed = 0
     for watcher in watchers:
         seen = [json.loads(line) for line in watcher.stdout().splitlines()]
