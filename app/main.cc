@@ -89,9 +89,10 @@ int main(int argc, char** argv) {
   }
 
   // Never destroyed: the manager and the notification registry point at these services until the
-  // process ends.
+  // process ends. Held by a static so that it stays reachable (not a leak) to the end.
   std::string error;
-  lnx::LinuxServices* platform = lnx::LinuxServices::create(options, &error).release();
+  static lnx::LinuxServices* platform = nullptr;
+  platform = lnx::LinuxServices::create(options, &error).release();
   if (platform == nullptr) {
     std::fprintf(stderr, "trellis-agent: %s\n", error.c_str());
     return 2;
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
     if (manager != nullptr) manager->pauseTool();
     return manager != nullptr;
   };
-  commands.quit = [&manager, platform] {
+  commands.quit = [&manager] {
     if (manager != nullptr) manager->startTool();
     platform->center()->flush();
     std::exit(0);
@@ -124,11 +125,11 @@ int main(int argc, char** argv) {
   }
   // The metrics: served from the start (without readings until the first cycle), built on the
   // manager's snapshot once it exists.
-  std::atomic<MetricsExport*> metrics{nullptr};
+  static std::atomic<MetricsExport*> metrics{nullptr};  // static: reachable to the end, not a leak
   const ExpositionInfo metricsInfo = lnx::describeSources(*platform);
   std::unique_ptr<lnx::MetricsEndpoint> endpoint;
   if (listen) {
-    auto render = [&metrics, &metricsInfo](ExpositionFormat format) {
+    auto render = [&metricsInfo](ExpositionFormat format) {
       MetricsExport* exporter = metrics.load();
       return exporter != nullptr ? exporter->render(format) : renderExposition({}, metricsInfo, nullptr, format);
     };

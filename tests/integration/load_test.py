@@ -6,7 +6,7 @@ give every watcher every reading. Runs on one thread (see harness.py)."""
 import json
 import time
 
-from harness import (DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, SOON, TOOL_OFF, TOOL_ON, check, leaves,
+from harness import (DEMO, FANS, INTERVAL, PAUSE, POWER_OFF, POWER_ON, SANITIZED, SOON, TOOL_OFF, TOOL_ON, check, leaves,
                      require, run_cases, show)
 
 BURST = [(POWER_ON, 500), (POWER_OFF, 500), (PAUSE, 2000), ("org.example.NotACommand", 7000)]
@@ -42,7 +42,7 @@ def command_burst(ctx):
 
     agent.expect_running("after the burst")
     grown = resident_kib(agent.pid) - resident_before
-    check(grown < 16 * 1024, "the agent's memory should stay bounded: it grew by %d KiB" % grown)
+    check(SANITIZED or grown < 16 * 1024, "the agent's memory should stay bounded: it grew by %d KiB" % grown)
     ctx.companion("quit")
     agent.expect_exit(0, SOON, "quit after the burst")
 

@@ -12,14 +12,15 @@ import subprocess
 import threading
 import time
 
-from harness import (AGENT, CLI, DEMO, PAUSE, CPU, SOON, TOOL_ON, Agent, check, describe_status, require,
+from harness import (AGENT, CLI, DEMO, PAUSE, CPU, SANITIZED, SOON, TOOL_ON, Agent, check, describe_status, require,
                      run_cases, skip_script, wait_until)
 
 PACKAGING = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
 POLICY = os.path.join(PACKAGING, "org.trellis.Agent.conf")
 AS_TRELLIS = ["setpriv", "--reuid=trellis", "--regid=trellis", "--init-groups"]
 # Each sender's count of 33 MB commands. dbus-daemon takes about a second over each, so the suite
-# sends 3 (1 in the sanitizer build); TRELLIS_BIG_FLOOD_MESSAGES=20 is the full 8 x 20 flood.
+# sends 3 (none in the sanitizer build, whose slow decoding of such messages measures nothing);
+# TRELLIS_BIG_FLOOD_MESSAGES=20 is the full 8 x 20 flood.
 BIG_FLOOD_MESSAGES = int(os.environ.get("TRELLIS_BIG_FLOOD_MESSAGES", "3"))
 AS_NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
@@ -200,7 +201,7 @@ def floods_from_another_user(ctx):
     gaps = [b - a for a, b in zip(times, times[1:])]
     check(gaps and max(gaps) < 2.5, "the readings' largest gap during the flood was %.2f s" % max(gaps or [0]))
     peak, now = rss("VmHWM") / 1024, rss("VmRSS") / 1024
-    check(peak < 256 and now < 32, "the agent's memory: peak %.0f MiB (at most 256), %.0f MiB after (at most 32)" %
+    check(SANITIZED or (peak < 256 and now < 32), "the agent's memory: peak %.0f MiB (at most 256), %.0f MiB after (at most 32)" %
           (peak, now))
     agent.expect_running("after the floods")
 
