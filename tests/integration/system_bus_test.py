@@ -122,12 +122,19 @@ def power_tool(ctx):
     return tool, record
 
 
-def the_bus_enforces_the_policy(ctx):
+def watched_agent(ctx):
+    """A fresh system-like bus with the agent on it as trellis and root's watch showing its
+    readings; returns (address, tool record, agent, watch)."""
     address = prepare(ctx)
     tool, record = power_tool(ctx)
     agent = agent_as_trellis(ctx, address, power_tool=tool)
     watch = Watch(ctx, address, ctx.cli)
     require(wait_until(lambda: watch.times(CPU), SOON), "no readings on the system bus: %s" % agent.stderr_tail())
+    return address, record, agent, watch
+
+
+def the_bus_enforces_the_policy(ctx):
+    address, record, agent, watch = watched_agent(ctx)
 
     # Only the trellis user or root may own the agent's name; a second agent exits 1.
     second = agent_as_trellis(ctx, address)
@@ -168,11 +175,7 @@ def the_bus_enforces_the_policy(ctx):
 
 
 def floods_from_another_user(ctx):
-    address = prepare(ctx)
-    tool, record = power_tool(ctx)
-    agent = agent_as_trellis(ctx, address, power_tool=tool)
-    watch = Watch(ctx, address, ctx.cli)
-    require(wait_until(lambda: watch.times(CPU), SOON), "no readings: %s" % agent.stderr_tail())
+    address, record, agent, watch = watched_agent(ctx)
 
     # 100,000 small commands from nobody while root switches power saving on ten times.
     flood = ctx.start(AS_NOBODY + [ctx.cli, "--bus", "system", "post", PAUSE, "--repeat", "100000"], address, "system")
