@@ -457,7 +457,7 @@ TEST(ReviewWindowTest, IsAppleReviewInTwoTimeZones) {
     for (const auto& [at, inside] : {std::pair{start - 1, false}, {start, false}, {start + 1, true}, {end - 1, true},
                                      {end, false}, {end + 1, false}}) {
       KwTools::RatingEnvironment environment;
-      environment.now = [at] { return at; };
+      environment.now = [moment = at] { return moment; };
       EXPECT_EQ(KwTools::isAppleReview(environment), inside) << tz << " " << std::fixed << at;
     }
   }
