@@ -98,17 +98,19 @@ void HardwareManager::reloadAllInfo() {
   diskPayload_.insert_or_assign(std::string(protocol::kDiskKey), diskTemperature);
   notifications.postCFNotificationWithName(protocol::kSSDTemperature, diskPayload_);
 
-  // The fan dictionary is moved into the payload for the post and out again for the state.
+  // The fan form is refreshed in place, in the payload and then in the state: a cycle whose fan
+  // set keeps its shape allocates nothing.
   Value& fansValue = fansPayload_[std::string(protocol::kFanKey)];
-  fansValue = fan_->getFanInfo()->mj_keyValues();
+  if (fansValue.get<Dictionary>() == nullptr) fansValue = Dictionary{};
+  const Dictionary& fans = *fansValue.get<Dictionary>();
+  fan_->getFanInfo()->assignKeyValues(*fansValue.get<Dictionary>());
   notifications.postCFNotificationWithName(protocol::kFansSpeed, fansPayload_);
-  Dictionary fans = std::move(*fansValue.get<Dictionary>());
 
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     state_.cpuTemperature = cpuTemperature;
     state_.diskTemperature = diskTemperature;
-    state_.fans = std::move(fans);
+    assignKeepingStorage(state_.fans, fans);
     state_.cpuMeasured = cpu_->temperatureMeasured();
     state_.diskMeasured = mainDiskTemperature.has_value() && disk_->temperatureMeasured();
     ++state_.cycles;

@@ -65,6 +65,41 @@ const Value* Value::find(std::string_view key) const {
   return it == dict->end() ? nullptr : &it->second;
 }
 
+void assignKeepingStorage(Dictionary& to, const Dictionary& from) {
+  // Both are sorted by key: walk them together, dropping the keys `from` does not have.
+  auto target = to.begin();
+  for (const auto& [key, value] : from) {
+    while (target != to.end() && target->first < key) target = to.erase(target);
+    if (target == to.end() || target->first != key) {
+      target = to.emplace_hint(target, key, value);
+    } else {
+      assignKeepingStorage(target->second, value);
+    }
+    ++target;
+  }
+  to.erase(target, to.end());
+}
+
+void assignKeepingStorage(Value& to, const Value& from) {
+  if (to.kind() == from.kind()) {
+    if (Dictionary* dictionary = to.get<Dictionary>()) return assignKeepingStorage(*dictionary, *from.dictionary());
+    if (Array* array = to.get<Array>()) {
+      const Array& source = *from.array();
+      if (array->size() > source.size()) array->erase(array->begin() + static_cast<std::ptrdiff_t>(source.size()), array->end());
+      for (std::size_t i = 0; i < source.size(); ++i) {
+        if (i < array->size()) {
+          assignKeepingStorage((*array)[i], source[i]);
+        } else {
+          array->push_back(source[i]);
+        }
+      }
+      return;
+    }
+  }
+  // Of the same kind, text and bytes are assigned into the buffers they have.
+  to = from;
+}
+
 int Value::depth() const {
   // Iterative so that a hostile, deeply nested value cannot exhaust the stack.
   int deepest = 0;

@@ -93,4 +93,10 @@ class Value {
 
 const char* kindName(Value::Kind kind);
 
+// Makes `to` equal to `from`, keeping the dictionaries' entries, the arrays' elements and the text
+// buffers that `to` already has where the two agree in shape: refreshing a value whose shape stays
+// the same allocates nothing. Recurses as deep as `from` is nested, as copying does.
+void assignKeepingStorage(Value& to, const Value& from);
+void assignKeepingStorage(Dictionary& to, const Dictionary& from);
+
 }  // namespace trellis

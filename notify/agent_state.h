@@ -26,4 +26,17 @@ struct AgentState {
   std::optional<std::int64_t> lastSampleMicros;
 };
 
+// Makes `to` equal to `from` member by member, the fan form kept in the storage `to` has (model/
+// value.h): what holds a copy of the state refreshes it every cycle without allocating.
+inline void assignKeepingStorage(AgentState& to, const AgentState& from) {
+  to.cpuTemperature = from.cpuTemperature;
+  to.diskTemperature = from.diskTemperature;
+  assignKeepingStorage(to.fans, from.fans);
+  to.cpuMeasured = from.cpuMeasured;
+  to.diskMeasured = from.diskMeasured;
+  to.paused = from.paused;
+  to.cycles = from.cycles;
+  to.lastSampleMicros = from.lastSampleMicros;
+}
+
 }  // namespace trellis

@@ -35,6 +35,9 @@ class Fan {
   // The dictionary form: "ID" (left out when absent), "speed", "maxSpeed", "minSpeed", each speed
   // an int32 number.
   Dictionary mj_keyValues() const;
+  // Makes `form` the dictionary form, keeping the entries and the ID's text buffer it has: the
+  // sampling cycle refreshes its forms with it and allocates nothing while the fan keeps its shape.
+  void assignKeyValues(Dictionary& form) const;
 
   // A plain new fan, then its properties from `coder` (model/mapping.h mj_decode); nullptr when
   // the coder failed.
@@ -68,6 +71,8 @@ class FanModel {
   // The dictionary form: "count" (int32) and, once a list is stored, "fans": the fans'
   // dictionary forms in list order.
   Dictionary mj_keyValues() const;
+  // Makes `form` the dictionary form in place, as Fan::assignKeyValues does.
+  void assignKeyValues(Dictionary& form) const;
 
   // A plain new fan set, then its properties from `coder`; nullptr when the coder failed.
   static std::shared_ptr<FanModel> initWithCoder(KeyedDecoder& coder);

@@ -115,6 +115,17 @@ TEST(RecordMappingTest, FanSetsGiveCountAndFansOfInt32NumbersLeavingAbsentOnesOu
   EXPECT_EQ(mj_JSONObject(model), (Dictionary{{"count", 0}, {"fans", Array{fanForm("", 1, 2, 3)}}}));
   EXPECT_EQ(FanModel::mj_objectClassInArray(), (ClassInArray{{"fans", "Fan"}}));
   EXPECT_EQ(recordTypeNamed("FanModel"), &recordTypeOf<FanModel>());
+
+  // Refreshed in place, one form follows the set through every shape and equals the new form.
+  FanModel oneFan;
+  oneFan.setCount(1);
+  oneFan.setFans(std::vector<std::shared_ptr<Fan>>{makeFan("Right", 900, 5000, 800)});
+  const FanModel two = testing::twoFans(), none;
+  Dictionary form{{"stale", 1}};
+  for (const FanModel* set : std::initializer_list<const FanModel*>{&two, &model, &oneFan, &two, &none}) {
+    set->assignKeyValues(form);
+    EXPECT_EQ(form, set->mj_keyValues());
+  }
 }
 
 TEST(RecordMappingTest, EachKindBoxesAsItsOwnKindOfValueAndAncestorsAreIncluded) {

@@ -66,6 +66,36 @@ TEST(ValueTest, DepthCountsTheDeepestBranchOfContainersAndEqualityComparesKinds)
   EXPECT_EQ(Value(Array{"a"}).find("a"), nullptr);
 }
 
+TEST(ValueTest, AssigningKeepingStorageGivesTheSameValueAndKeepsWhatAgrees) {
+  // Keys gained, lost and kept (before, between and after the others), arrays that grow and
+  // shrink, and a kind that changes, at every level.
+  const Value shapes[] = {
+      Value(),
+      Value(Dictionary{{"b", 1}, {"d", Array{"x", Dictionary{{"k", 1}}}}, {"f", "text"}}),
+      Value(Dictionary{{"a", 2}, {"b", "now text"}, {"c", Array{}}, {"d", Array{"y"}}, {"g", Null{}}}),
+      Value(Dictionary{{"d", Array{"x", Dictionary{{"j", 2}, {"k", 3}}, 4}}, {"z", Bytes{1, 2}}}),
+      Value(Array{Dictionary{{"a", 1}}, Array{1, 2}}),
+      Value(Dictionary{}),
+      Value("a text long enough to live outside the string itself"),
+  };
+  for (const Value& before : shapes) {
+    for (const Value& after : shapes) {
+      Value target = before;
+      assignKeepingStorage(target, after);
+      EXPECT_EQ(target, after) << printed(before) << " -> " << printed(after);
+    }
+  }
+  // Entries and text buffers that agree in shape are the same storage afterwards.
+  Dictionary form{{"fans", Array{Dictionary{{"ID", "a name longer than the short-string buffer"}, {"speed", 1}}}}};
+  const Value* entry = &form.find("fans")->second;
+  const char* text = (*entry->array())[0].find("ID")->string()->data();
+  assignKeepingStorage(form, Dictionary{{"fans", Array{Dictionary{{"ID", "another name, as long as the first one"},
+                                                                    {"speed", 2}}}}});
+  EXPECT_EQ(&form.find("fans")->second, entry);
+  EXPECT_EQ((*entry->array())[0].find("ID")->string()->data(), text);
+  EXPECT_EQ(*(*entry->array())[0].find("speed"), Value(2));
+}
+
 TEST(ValueJsonTest, EveryKindPrintsAsItsExactText) {
   const std::pair<Value, const char*> rows[] = {
       {Null{}, "null"}, {true, "true"}, {Limits<std::int32_t>::min(), "-2147483648"},

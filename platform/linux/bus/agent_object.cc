@@ -55,7 +55,7 @@ int AgentObject::attach(sd_bus* bus) {
 }
 
 void AgentObject::publish(const AgentState& state) {
-  state_ = state;
+  assignKeepingStorage(state_, state);
   sd_bus* bus = center_.bus();
   if (bus == nullptr) return;
   (void)sd_bus_emit_properties_changed(bus, protocol::kAgentObjectPath, protocol::kAgentInterface, "CpuTemperature",
