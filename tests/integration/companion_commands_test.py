@@ -10,7 +10,7 @@ import os
 import re
 import subprocess
 
-from harness import AGENT, CLI, FIXTURES, TESTS, Process, SOON, check, note, require, run_cases, wait_until
+from harness import AGENT, CLI, FIXTURES, TESTS, Process, check, first_line, note, require, run_cases, sections
 
 
 def expect(ctx, args, status=0, out=None, err=(), env=None):
@@ -125,15 +125,6 @@ def desktop_commands(ctx):
     expect(ctx, ("run-script", "--resources", resources, "tool", "greet", "there"), 0, "hello there\n", env=env)
 
 
-def sections(text):
-    """{title: [lines]} of a doctor report; continuation lines go to the title above them."""
-    result, title = {}, None
-    for line in text.splitlines():
-        title = line[:10].strip() or title
-        result.setdefault(title, []).append(line[11:].strip())
-    return result
-
-
 def doctor_on_fixture_machines(ctx):
     ctx.start_bus()
     report = sections(expect(ctx, ("doctor", "--root", os.path.join(FIXTURES, "hwmon", "no-sensors"), "--wait", "0.5"),
@@ -171,7 +162,7 @@ def network_commands(ctx):
                     "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
     server = Process(ctx, "https-server", ["/usr/bin/python3", os.path.join(TESTS, "support", "https_reply_server.py"),
                                            cert, key])
-    line = wait_until(lambda: server.stdout().partition("\n")[0] if "\n" in server.stdout() else None, SOON)
+    line = first_line(server)
     require(line, "the HTTPS server did not start: %s" % server.stderr())
     good = "127.0.0.1:%d" % json.loads(line)["good"]
     config = ctx.path("config")
@@ -190,10 +181,9 @@ def network_commands(ctx):
     note("lookups against 127.0.0.1 answered as expected")
 
 
-# Other processes write to the disk and use memory while the companion runs: readings taken
-# before and after it bracket its own, give or take this much.
+# Other processes write to the disk while the companion runs: readings taken before and after it
+# bracket its own, give or take this much.
 DISK_SLACK = 256 * 1024 * 1024
-MEMORY_SLACK_SHARE = 0.05
 
 
 def root_mount():
@@ -243,22 +233,8 @@ def physical_disk_bytes():
     return read, written
 
 
-def meminfo():
-    with open("/proc/meminfo") as f:
-        return {line.split(":")[0]: int(line.split()[1]) * 1024 for line in f if line.strip().endswith(" kB")}
-
-
 def storage_metrics_agree_with_this_machine(ctx):
-    before = meminfo()
-    memory = json.loads(expect(ctx, ("metrics", "memory", "--json")) or "{}")
-    after = meminfo()
-    check(memory.get("total") == before["MemTotal"], "total should be MemTotal %d: %s" % (before["MemTotal"], memory))
-    expected = [m["MemFree"] + m.get("Active(file)", 0) + m.get("Inactive(file)", 0) for m in (before, after)]
-    slack = before["MemTotal"] * MEMORY_SLACK_SHARE
-    check(min(expected) - slack <= memory.get("free", -1) <= max(expected) + slack,
-          "free should be MemFree + Active(file) + Inactive(file), %s: %s" % (expected, memory))
-    expect(ctx, ("metrics", "memory"), 0, re.compile(r"total  .*\nfree   .*\nused   .*\n"))
-
+    # Memory is read from fixture trees by the companion's unit tests; the disk needs this machine.
     reason = why_root_is_not_a_disk()
     if reason:
         note("disk not checked: " + reason)

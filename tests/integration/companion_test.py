@@ -7,17 +7,8 @@ any name with typed user information or refuses what the bus would not carry. Ru
 import json
 import time
 
-from harness import (DEMO, INTERVAL, PAUSE, POWER_OFF, POWER_ON, READINGS, SOON, START, TOOL_OFF, TOOL_ON, check,
-                     describe_status, gdbus_emit_argv, leaves, note, require, run_cases, show)
-
-
-def sections(text):
-    """{title: [lines]} of a doctor report; continuation lines go to the title above them."""
-    result, title = {}, None
-    for line in text.splitlines():
-        title = line[:10].strip() or title
-        result.setdefault(title, []).append(line[11:].strip())
-    return result
+from harness import (DEMO, INTERVAL, POWER_OFF, POWER_ON, READINGS, SOON, TOOL_OFF, TOOL_ON, check, describe_status,
+                     gdbus_emit_argv, leaves, require, run_cases, sections, show)
 
 
 def watch_and_command_an_agent(ctx):
@@ -87,9 +78,6 @@ def post_puts_typed_user_info_on_the_bus(ctx):
         json.dump({"from": "file"}, f)
     with open(ctx.path("too-big.json"), "w") as f:
         json.dump({"key%04d" % i: "v" * 1000 for i in range(1100)}, f)  # about 1.1 MB on the wire
-    too_deep = {"k": 1}
-    for _ in range(21):
-        too_deep = {"k": too_deep}
     # Names are posted as given, any name; no user info is an empty dictionary. JSON numbers
     # become int32, int64 or double, null is left out.
     for args, expected in (
@@ -105,13 +93,10 @@ def post_puts_typed_user_info_on_the_bus(ctx):
               "trellis post %s should send (name, \"\", %s): %s, %s %s" % (show(args), expected, describe_status(status),
                                                                         err, show(posted, 1000)))
 
-    # Refusals: a failure status with a message, nothing posted.
+    # Refusals (others are the companion's unit tests'): a failure status with a message, nothing posted.
     for args, what in (
             (("post", "Bad.Big", "--user-info", "@" + ctx.path("too-big.json")), "user info over the 1 MiB limit"),
-            (("post", "Bad.Deep", "--user-info", json.dumps(too_deep)), "user info nested 22 deep"),
-            (("post", "Bad.One", "--user-info", "[1, 2]"), "user info that is not an object"),
             (("post", "Bad.Two", "--user-info", "{not json"), "user info that is not JSON"),
-            (("post", "Bad.Three", "--user-info", "@" + ctx.path("missing.json")), "a missing @FILE"),
             (("power-saving", "maybe"), "a power-saving state other than on/off")):
         status, out, err = ctx.companion(*args)
         check(status not in (0, None) and err.strip(), "trellis %s (%s) should fail with a message; got %s, stderr %r" %
@@ -119,12 +104,6 @@ def post_puts_typed_user_info_on_the_bus(ctx):
     time.sleep(0.2)
     bad = [m for m in monitor.notifications() if m.name and m.name.startswith("Bad.") or m.name == POWER_OFF]
     check(not bad, "refused posts reached the bus: %s" % show(bad))
-
-    # Without a bus: status 1 and a message naming the bus.
-    status, out, err = ctx.companion("pause", address="unix:path=" + ctx.path("no-such-bus"))
-    check(status == 1 and "bus" in err, "trellis pause without a bus should end with status 1 and say so; got %s, %r" %
-          (describe_status(status), err))
-    note("without a bus: %s" % err.strip())
 
 
 if __name__ == "__main__":
