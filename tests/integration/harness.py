@@ -234,30 +234,28 @@ class Context:
     def close(self, failed):
         agents = [p for p in self.processes if isinstance(p, Agent)]
         for agent in agents if failed else []:
-            note("agent %s: %s; its stderr:\n%s" % (" ".join(agent.argv[1:]), describe_status(agent.popen.poll()),
-                                                   agent.stderr()[-4000:]))
+            note("agent %s: %s%s" % (" ".join(agent.argv[1:]), describe_status(agent.popen.poll()), agent.stderr_tail()))
             if os.path.isdir("/run/systemd/seats") and os.listdir("/run/systemd/seats"):
                 note("logind on this machine knows seats: the agent asks it, not its --root, for the console user")
         for process in reversed(self.processes):
             if process.stop() and process in agents and not failed:
-                # An agent left running ends on SIGTERM with status 0, cleanly (a sanitizer that
-                # finds leaks at exit changes the status).
+                # An agent left running ends cleanly on SIGTERM (a sanitizer finding leaks changes the status).
                 check(process.popen.returncode == 0, "the agent should end with status 0 on SIGTERM: %s%s" %
                       (describe_status(process.popen.returncode), process.stderr_tail()))
-        for process in self.processes:
-            # Sanitizer reports from our programs are failures even when every check passed.
+        for process in self.processes:  # sanitizer reports from our programs are failures
             err = process.stderr()
             if process.label in ("agent", "trellis") and ("Sanitizer" in err or "runtime error:" in err):
                 _record("%s (%s) reported a sanitizer error:\n%s" %
                         (process.label, " ".join(process.argv[1:])[:200], err[-4000:]))
         shutil.rmtree(self.directory, ignore_errors=True)
 
-    def start_bus(self, kind="session"):
-        """Starts a private dbus-daemon and returns its address."""
+    def start_bus(self, kind="session", config=None):
+        """Starts a private dbus-daemon (with the text config(folder) as its configuration, if given)
+        listening in a folder of its own; returns its address."""
         folder = self.path("bus-%d" % len(self.processes))
         os.mkdir(folder)
         with open(os.path.join(folder, "bus.conf"), "w") as f:
-            f.write("""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+            f.write(config(folder) if config else """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig><type>%s</type><listen>unix:path=%s/socket</listen><auth>EXTERNAL</auth>
   <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>

@@ -12,7 +12,7 @@ import threading
 import time
 
 from harness import (AGENT, CLI, DEMO, PAUSE, CPU, SANITIZED, SOON, TOOL_ON, Agent, check, describe_status, require,
-                     first_line, run_cases, skip_script, wait_until)
+                     run_cases, skip_script, wait_until)
 
 PACKAGING = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
 POLICY = os.path.join(PACKAGING, "org.trellis.Agent.conf")
@@ -41,25 +41,19 @@ bus.flush_sync(None)
 def start_system_bus(ctx):
     """A dbus-daemon with Debian's system.conf, listening in the case's folder, whose only service
     policy is the shipped one. Returns its address."""
-    folder = ctx.path("system-bus")
-    os.makedirs(folder)
-    for path in (ctx.directory, folder):
-        os.chmod(path, 0o755)
+    os.chmod(ctx.directory, 0o755)
     with open("/usr/share/dbus-1/system.conf") as f:
         config = f.read()
     for element in (r"<user>.*?</user>", r"<fork/>", r"<pidfile>.*?</pidfile>", r"<servicehelper>.*?</servicehelper>",
                     r"<standard_system_servicedirs/>", r"<syslog/>", r"<include [^>]*>.*?</include>",
                     r"<includedir>/etc/.*?</includedir>"):
         config = re.sub(element, "", config)
-    config = re.sub(r"<listen>.*?</listen>", "<listen>unix:path=%s/socket</listen>" % folder, config)
     config = config.replace("<includedir>system.d</includedir>", "<include>%s</include>" % POLICY)
-    with open(os.path.join(folder, "system.conf"), "w") as f:
-        f.write(config)
-    daemon = ctx.start(["dbus-daemon", "--config-file=%s/system.conf" % folder, "--print-address=1", "--nofork",
-                        "--nopidfile"], label="dbus-daemon")
-    address = first_line(daemon)
-    require(address, "dbus-daemon did not start: %s" % daemon.stderr())
-    return address
+
+    def in_folder(folder):
+        os.chmod(folder, 0o755)
+        return re.sub(r"<listen>.*?</listen>", "<listen>unix:path=%s/socket</listen>" % folder, config)
+    return ctx.start_bus("system", in_folder)
 
 
 def reachable_copy(ctx, program):
