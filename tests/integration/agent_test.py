@@ -114,10 +114,7 @@ def hostile_senders(ctx):
         ("the pause name in other letter case", gdbus_emit_argv("nsnotificationnametoolpause")),
         ("the start name in other letter case", dbus_send_argv("string:NSNotificationNameToolstart")),
         ("a power name in other letter case", gdbus_emit_argv("NSNotificationNameOpenPowersaving")),
-        ("gdbus with dictionaries nested 21 deep",
-         gdbus_emit_argv(POWER_OFF, "''", nested(20, "{'k': <int32 1>}", "{'k': <%s>}"))),
-        ("gdbus with structs nested 32 deep", gdbus_emit_argv(POWER_ON, "''", "{'k': <%s>}" %
-                                                              nested(32, "int32 1", "(%s,)"))),
+        # The agent's limits on nesting are the bus unit tests'; these are as deep as a bus carries.
         ("gdbus with structs nested 60 deep through a variant",
          gdbus_emit_argv(POWER_OFF, "''", "{'k': <%s>}" % nested(32, "<%s>" % nested(28, "int32 1", "(%s,)"), "(%s,)"))),
         ("busctl with dictionaries nested 64 deep", busctl_emit_argv(address, "ssa{sv}", POWER_ON, *busctl_deep)),
