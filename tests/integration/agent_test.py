@@ -33,10 +33,6 @@ def readings_then_pause_power_and_quit(ctx):
              or leaves(m.user_info, lambda v: v[0]) != SHAPES[m.name]]
     check(not wrong, "readings should be broadcast as (name, \"\", a{sv}) typed %s: %s" % (SHAPES, show(wrong[:2], 1000)))
     fan_sets = [m.user_info["fan"] for m in readings if m.name == FANS and not wrong]
-    for fan_set in fan_sets:
-        fans = fan_set["fans"]
-        check(fan_set["count"][1] == 2 and [f["ID"][1] for f in fans] == ["Left side", "Right side"] and
-              (fans[0]["minSpeed"][1], fans[0]["maxSpeed"][1]) == (1200, 5500), "the demo's fans: %s" % show(fan_set))
     cpus = [m.user_info["cpu"][1] for m in readings if m.name == CPU and not wrong]
     speeds = [tuple(f["speed"][1] for f in s["fans"]) for s in fan_sets]
     check(all(20.0 <= c <= 110.0 for c in cpus) and (len(set(cpus)) > 1 or len(set(speeds)) > 1),

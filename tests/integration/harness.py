@@ -37,8 +37,7 @@ SOON = 10.0
 SANITIZED = "ASAN_OPTIONS" in os.environ
 
 if not os.environ.get("TRELLIS_AGENT") or not os.environ.get("TRELLIS_CLI"):
-    print("error: TRELLIS_AGENT and TRELLIS_CLI must be set (run the tests through ctest)")
-    sys.exit(2)
+    sys.exit("error: TRELLIS_AGENT and TRELLIS_CLI must be set (run the tests through ctest)")
 AGENT, CLI = os.environ["TRELLIS_AGENT"], os.environ["TRELLIS_CLI"]
 TESTS = os.environ.get("TRELLIS_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 FIXTURES = os.path.join(TESTS, "fixtures")
@@ -368,9 +367,7 @@ class Message:
     the argument is absent or not of the expected type."""
 
     def __init__(self, fields):
-        self.kind = fields.get("type")  # "signal", "method_call", "method_return", "error"
-        self.sender = fields.get("sender", "")
-        self.destination = fields.get("destination")
+        self.kind, self.sender, self.destination = fields.get("type"), fields.get("sender", ""), fields.get("destination")
         self.path, self.interface, self.member = fields.get("path"), fields.get("interface"), fields.get("member")
         payload = fields.get("payload", {})
         self.signature = payload.get("type", "")
@@ -403,8 +400,7 @@ class Monitor:
         threading.Thread(target=self._read, daemon=True).start()
         # busctl says so once the bus has made it a monitor: from then on it sees every message.
         require(wait_until(lambda: "Monitoring bus message stream" in self.process.stderr(), SOON),
-                "busctl monitor did not start (%s): %s" % (describe_status(self.process.popen.poll()),
-                                                           self.process.stderr()))
+                "busctl monitor did not start: %s" % self.process.stderr())
 
     def _read(self):
         for line in self.process.popen.stdout:

@@ -13,7 +13,7 @@ import time
 import urllib.parse
 import urllib.request
 
-from harness import (CLI, CPU, DEMO, FANS, SANITIZED, SOON, check, grid_problem, require, run_cases, skip_script, wait_until)
+from harness import (_at_least, CLI, CPU, DEMO, FANS, SANITIZED, SOON, check, grid_problem, require, run_cases, skip_script, wait_until)
 
 # A machine with one fan and steady readings: CPU 58.0, disk 41.5, fan 2000 rpm (1000 to 4000).
 STEADY_TABLE = {"keys": [
@@ -151,10 +151,6 @@ def _try_fetch(url):
         return fetch(url)[2]
     except OSError:
         return None
-
-
-def _at_least(count, found):
-    return found if len(found) >= count else None
 
 
 if __name__ == "__main__":
