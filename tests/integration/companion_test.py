@@ -74,8 +74,6 @@ def post_puts_typed_user_info_on_the_bus(ctx):
     monitor = ctx.monitor()
     info = {"i": 1, "neg": -7, "big": 5000000000, "d": 2.5, "t": True, "s": "text", "list": [1, "x", [2.5]],
             "dict": {"inner": {"deep": "yes"}}, "none": None}
-    with open(ctx.path("info.json"), "w") as f:
-        json.dump({"from": "file"}, f)
     with open(ctx.path("too-big.json"), "w") as f:
         json.dump({"key%04d" % i: "v" * 1000 for i in range(1100)}, f)  # about 1.1 MB on the wire
     # Names are posted as given, any name; no user info is an empty dictionary. JSON numbers
@@ -85,8 +83,7 @@ def post_puts_typed_user_info_on_the_bus(ctx):
              {"i": ("i", 1), "neg": ("i", -7), "big": ("x", 5000000000), "d": ("d", 2.5), "t": ("b", True),
               "s": ("s", "text"), "list": [("i", 1), ("s", "x"), [("d", 2.5)]],
               "dict": {"inner": {"deep": ("s", "yes")}}}),
-            (("name with spaces & 'quotes'",), {}),
-            (("From.File", "--user-info", "@" + ctx.path("info.json")), {"from": ("s", "file")})):
+            (("name with spaces & 'quotes'",), {})):
         status, out, err = ctx.companion("post", *args)
         posted = monitor.wait(1, SOON, [args[0]])
         check(status == 0 and posted and (posted[0].object, posted[0].user_info) == ("", expected),
