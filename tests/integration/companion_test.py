@@ -1,8 +1,7 @@
 """The companion `trellis` against a real agent: watch prints the agent's readings, and only the
 agent's (as JSON lines or as readable lines), doctor sees them, the agent acknowledges pause, quit
 and power-saving (with --broadcast they put the right signals on the bus instead), and post sends
-any name with typed user information or refuses what the bus would not carry. Runs on one thread
-(see harness.py)."""
+any name with typed user information or refuses what the bus would not carry."""
 
 import json
 import time

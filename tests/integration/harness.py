@@ -204,8 +204,7 @@ class Agent(Process):
 
     def cpu_seconds(self):
         """utime + stime of the process so far, in seconds."""
-        with open("/proc/%d/stat" % self.pid) as f:
-            fields = f.read().rpartition(")")[2].split()
+        fields = open("/proc/%d/stat" % self.pid).read().rpartition(")")[2].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
