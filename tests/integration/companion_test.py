@@ -1,23 +1,13 @@
 """The companion `trellis` against a real agent: watch prints the agent's readings, and only the
 agent's (as JSON lines or as readable lines), doctor sees them, the agent acknowledges pause, quit
 and power-saving (with --broadcast they put the right signals on the bus instead), and post sends
-any name with typed user information or refuses what the bus would not carry. Runs on one thread
-(see harness.py)."""
+any name with typed user information or refuses what the bus would not carry."""
 
 import json
 import time
 
-from harness import (DEMO, INTERVAL, PAUSE, POWER_OFF, POWER_ON, READINGS, SOON, START, TOOL_OFF, TOOL_ON, check,
-                     describe_status, gdbus_emit_argv, leaves, note, require, run_cases, show)
-
-
-def sections(text):
-    """{title: [lines]} of a doctor report; continuation lines go to the title above them."""
-    result, title = {}, None
-    for line in text.splitlines():
-        title = line[:10].strip() or title
-        result.setdefault(title, []).append(line[11:].strip())
-    return result
+from harness import (DEMO, INTERVAL, POWER_OFF, POWER_ON, READINGS, SOON, TOOL_OFF, TOOL_ON, check, describe_status,
+                     gdbus_emit_argv, leaves, require, run_cases, sections, show)
 
 
 def watch_and_command_an_agent(ctx):
@@ -83,13 +73,8 @@ def post_puts_typed_user_info_on_the_bus(ctx):
     monitor = ctx.monitor()
     info = {"i": 1, "neg": -7, "big": 5000000000, "d": 2.5, "t": True, "s": "text", "list": [1, "x", [2.5]],
             "dict": {"inner": {"deep": "yes"}}, "none": None}
-    with open(ctx.path("info.json"), "w") as f:
-        json.dump({"from": "file"}, f)
     with open(ctx.path("too-big.json"), "w") as f:
         json.dump({"key%04d" % i: "v" * 1000 for i in range(1100)}, f)  # about 1.1 MB on the wire
-    too_deep = {"k": 1}
-    for _ in range(21):
-        too_deep = {"k": too_deep}
     # Names are posted as given, any name; no user info is an empty dictionary. JSON numbers
     # become int32, int64 or double, null is left out.
     for args, expected in (
@@ -97,21 +82,17 @@ def post_puts_typed_user_info_on_the_bus(ctx):
              {"i": ("i", 1), "neg": ("i", -7), "big": ("x", 5000000000), "d": ("d", 2.5), "t": ("b", True),
               "s": ("s", "text"), "list": [("i", 1), ("s", "x"), [("d", 2.5)]],
               "dict": {"inner": {"deep": ("s", "yes")}}}),
-            (("name with spaces & 'quotes'",), {}),
-            (("From.File", "--user-info", "@" + ctx.path("info.json")), {"from": ("s", "file")})):
+            (("name with spaces & 'quotes'",), {})):
         status, out, err = ctx.companion("post", *args)
         posted = monitor.wait(1, SOON, [args[0]])
         check(status == 0 and posted and (posted[0].object, posted[0].user_info) == ("", expected),
               "trellis post %s should send (name, \"\", %s): %s, %s %s" % (show(args), expected, describe_status(status),
                                                                         err, show(posted, 1000)))
 
-    # Refusals: a failure status with a message, nothing posted.
+    # Refusals (others are the companion's unit tests'): a failure status with a message, nothing posted.
     for args, what in (
             (("post", "Bad.Big", "--user-info", "@" + ctx.path("too-big.json")), "user info over the 1 MiB limit"),
-            (("post", "Bad.Deep", "--user-info", json.dumps(too_deep)), "user info nested 22 deep"),
-            (("post", "Bad.One", "--user-info", "[1, 2]"), "user info that is not an object"),
             (("post", "Bad.Two", "--user-info", "{not json"), "user info that is not JSON"),
-            (("post", "Bad.Three", "--user-info", "@" + ctx.path("missing.json")), "a missing @FILE"),
             (("power-saving", "maybe"), "a power-saving state other than on/off")):
         status, out, err = ctx.companion(*args)
         check(status not in (0, None) and err.strip(), "trellis %s (%s) should fail with a message; got %s, stderr %r" %
@@ -119,12 +100,6 @@ def post_puts_typed_user_info_on_the_bus(ctx):
     time.sleep(0.2)
     bad = [m for m in monitor.notifications() if m.name and m.name.startswith("Bad.") or m.name == POWER_OFF]
     check(not bad, "refused posts reached the bus: %s" % show(bad))
-
-    # Without a bus: status 1 and a message naming the bus.
-    status, out, err = ctx.companion("pause", address="unix:path=" + ctx.path("no-such-bus"))
-    check(status == 1 and "bus" in err, "trellis pause without a bus should end with status 1 and say so; got %s, %r" %
-          (describe_status(status), err))
-    note("without a bus: %s" % err.strip())
 
 
 if __name__ == "__main__":

@@ -1,9 +1,6 @@
-"""Shared code of the agent's integration tests: private buses, the agent and companion processes,
-a bus monitor (busctl's JSON output), senders of commands, and the pass/fail bookkeeping.
-
-Each test script runs its cases one after another on its main thread. Processes are started only
-from the main thread; the only other threads are the monitors' readers, and they touch nothing
-but their own monitor's message list.
+"""Shared code of the integration tests: private buses, the agent and companion processes, a bus
+monitor (busctl's JSON output), senders of commands, pass/fail bookkeeping. Cases run one after
+another on the main thread, which alone starts processes; monitors' readers touch only their list.
 """
 
 import json
@@ -32,21 +29,15 @@ POWER_OFF = "NSNotificationNameClosePowerSaving"
 TOOL_ON, TOOL_OFF = "-a lowpowermode 1", "-a lowpowermode 0"
 
 INTERVAL = 2.0
-# How far an interval between two cycles may stray from INTERVAL.
-INTERVAL_TOLERANCE = 0.25
-# How long to watch for a reading that should not come (after a pause sent early in an interval):
-# the next tick is due within INTERVAL; the rest is margin.
-QUIET = INTERVAL + 0.6
-# Generous limit for anything that should happen "at once" (a process starting, a command being
-# carried out); sanitizer builds are several times slower than plain ones.
+INTERVAL_TOLERANCE = 0.25  # how far an interval between two cycles may stray from INTERVAL
+QUIET = INTERVAL + 0.6  # how long to watch for a reading that should not come after a pause
+# Generous limit for anything that should happen "at once"; sanitizer builds are several times slower.
 SOON = 10.0
-# True in the sanitizer build (scripts/test --sanitize), whose start-up alone takes about 0.1 s and
-# whose allocator keeps freed memory in quarantine (memory bounds are checked in the plain build).
+# The sanitizer build (scripts/test --sanitize) starts slowly and keeps freed memory in quarantine.
 SANITIZED = "ASAN_OPTIONS" in os.environ
 
 if not os.environ.get("TRELLIS_AGENT") or not os.environ.get("TRELLIS_CLI"):
-    print("error: TRELLIS_AGENT and TRELLIS_CLI must be set (run the tests through ctest)")
-    sys.exit(2)
+    sys.exit("error: TRELLIS_AGENT and TRELLIS_CLI must be set (run the tests through ctest)")
 AGENT, CLI = os.environ["TRELLIS_AGENT"], os.environ["TRELLIS_CLI"]
 TESTS = os.environ.get("TRELLIS_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 FIXTURES = os.path.join(TESTS, "fixtures")
@@ -54,22 +45,18 @@ DEMO = os.path.abspath(os.path.join(TESTS, "..", "share", "demo-smc.json"))
 
 signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit("terminated by signal %d" % signum))
 
-# ---------------------------------------------------------------------------------------------
-# Pass/fail bookkeeping
 
 
 class CaseAborted(Exception):
     """Raised by `require` when a case cannot go on."""
 
 
-_case = None
-_failures = []
+_case, _failures = None, []
 
 
 def _record(message):
-    text = "FAIL [%s]: %s" % (_case or "setup", message)
-    print(text, flush=True)
-    _failures.append(text)
+    _failures.append("FAIL [%s]: %s" % (_case or "setup", message))
+    print(_failures[-1], flush=True)
 
 
 def check(condition, message):
@@ -100,8 +87,7 @@ def show(value, limit=400):
 
 
 def run_cases(cases):
-    """Runs each case (a function taking a Context) in a fresh Context; exits with 0 when every
-    check passed, else 1."""
+    """Runs each case (a function taking a Context) in a fresh Context; exits 0 if every check passed."""
     global _case
     started = time.monotonic()
     for case in cases:
@@ -136,21 +122,28 @@ def wait_until(predicate, timeout, step=0.02):
         time.sleep(step)
 
 
-# ---------------------------------------------------------------------------------------------
-# Processes
+def first_line(process):
+    """Waits for the first line that `process` prints (an address, ports); returns it or None."""
+    return wait_until(lambda: process.stdout().partition("\n")[0] if "\n" in process.stdout() else None, SOON)
+
+
+def sections(text):
+    """{title: [lines]} of a doctor report; continuation lines go to the title above them."""
+    result, title = {}, None
+    for line in text.splitlines():
+        title = line[:10].strip() or title
+        result.setdefault(title, []).append(line[11:].strip())
+    return result
 
 
 def describe_status(status):
     if status is None:
         return "still running"
-    if status < 0:
-        return "killed by signal %d" % -status
-    return "exit status %d" % status
+    return "killed by signal %d" % -status if status < 0 else "exit status %d" % status
 
 
 class Process:
-    """A child process whose stderr (and stdout, unless it is a pipe) go to files in the case's
-    folder."""
+    """A child process whose stderr (and stdout, unless piped) go to files in the case's folder."""
 
     def __init__(self, context, label, argv, env=None, pipe=False):
         assert threading.current_thread() is threading.main_thread(), "start processes from the main thread"
@@ -175,21 +168,19 @@ class Process:
         except subprocess.TimeoutExpired:
             return None
 
-    def stdout(self):
-        with open(self.stdout_path, "rb") as f:
+    def stdout(self, path=None):
+        with open(path or self.stdout_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
     def stderr(self):
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return self.stdout(self.stderr_path)
 
     def stderr_tail(self):
         err = self.stderr().strip()
         return ("; its stderr:\n" + err[-3000:]) if err else ""
 
     def stop(self):
-        """Ends the process with SIGTERM (SIGKILL if it lingers); returns whether it was still
-        running."""
+        """Ends the process with SIGTERM (SIGKILL if it lingers); returns whether it was running."""
         was_running = self.running()
         if was_running:
             self.popen.terminate()
@@ -213,14 +204,13 @@ class Agent(Process):
 
     def cpu_seconds(self):
         """utime + stime of the process so far, in seconds."""
-        with open("/proc/%d/stat" % self.pid) as f:
-            fields = f.read().rpartition(")")[2].split()
+        fields = open("/proc/%d/stat" % self.pid).read().rpartition(")")[2].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class Context:
-    """One case's temporary folder and the processes it started; `close` stops them all. Clients
-    reach the session bus started last unless they are given another address."""
+    """One case's temporary folder and the processes it started; `close` stops them all. Clients reach
+    the session bus started last unless given another address."""
 
     def __init__(self, name):
         self.directory = tempfile.mkdtemp(prefix="trellis-it-%s-" % name)
@@ -242,34 +232,28 @@ class Context:
     def close(self, failed):
         agents = [p for p in self.processes if isinstance(p, Agent)]
         for agent in agents if failed else []:
-            note("agent %s: %s; its stderr:\n%s" % (" ".join(agent.argv[1:]), describe_status(agent.popen.poll()),
-                                                   agent.stderr()[-4000:]))
+            note("agent %s: %s%s" % (" ".join(agent.argv[1:]), describe_status(agent.popen.poll()), agent.stderr_tail()))
             if os.path.isdir("/run/systemd/seats") and os.listdir("/run/systemd/seats"):
                 note("logind on this machine knows seats: the agent asks it, not its --root, for the console user")
         for process in reversed(self.processes):
             if process.stop() and process in agents and not failed:
-                # An agent left running ends on SIGTERM with status 0, cleanly (a sanitizer that
-                # finds leaks at exit changes the status).
+                # An agent left running ends cleanly on SIGTERM (a sanitizer finding leaks changes the status).
                 check(process.popen.returncode == 0, "the agent should end with status 0 on SIGTERM: %s%s" %
                       (describe_status(process.popen.returncode), process.stderr_tail()))
-        for process in self.processes:
-            # Sanitizer reports from our programs are failures even when every check passed.
+        for process in self.processes:  # sanitizer reports from our programs are failures
             err = process.stderr()
             if process.label in ("agent", "trellis") and ("Sanitizer" in err or "runtime error:" in err):
                 _record("%s (%s) reported a sanitizer error:\n%s" %
                         (process.label, " ".join(process.argv[1:])[:200], err[-4000:]))
         shutil.rmtree(self.directory, ignore_errors=True)
 
-    def start_bus(self, kind="session", all_users=False):
-        """Starts a private dbus-daemon and returns its address. With all_users any local user may
-        connect."""
+    def start_bus(self, kind="session", config=None):
+        """Starts a private dbus-daemon (with the text config(folder) as its configuration, if given)
+        listening in a folder of its own; returns its address."""
         folder = self.path("bus-%d" % len(self.processes))
         os.mkdir(folder)
-        if all_users:
-            os.chmod(self.directory, 0o755)
-            os.chmod(folder, 0o755)
         with open(os.path.join(folder, "bus.conf"), "w") as f:
-            f.write("""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+            f.write(config(folder) if config else """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig><type>%s</type><listen>unix:path=%s/socket</listen><auth>EXTERNAL</auth>
   <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
@@ -278,9 +262,8 @@ class Context:
 """ % (kind, folder))
         daemon = Process(self, "dbus-daemon", ["dbus-daemon", "--config-file=%s/bus.conf" % folder,
                                                "--print-address=1", "--nofork", "--nopidfile"])
-        address = wait_until(lambda: daemon.stdout().partition("\n")[0] if "\n" in daemon.stdout() else None, SOON)
-        require(address, "dbus-daemon did not print its address (%s): %s" %
-                (describe_status(daemon.popen.poll()), daemon.stderr()))
+        address = first_line(daemon)
+        require(address, "dbus-daemon did not start (%s): %s" % (describe_status(daemon.popen.poll()), daemon.stderr()))
         if kind == "session":
             self.session_address = address
         return address
@@ -289,18 +272,16 @@ class Context:
         return Monitor(self, address or self.session_address)
 
     def agent(self, *options, address=None, bus="session", power_tool=None):
-        """Starts the agent. Unless the options name a --root, it reads an empty folder as its
-        root, so that neither this machine's logins nor its sensors play a part: with no utmp
-        and no logind seat there, the agent's own user is the console user."""
+        """Starts the agent. Unless the options name a --root, its root is an empty folder, so that this
+        machine's logins and sensors play no part (with no utmp there, its own user is at the console)."""
         argv = [AGENT, "--bus", bus] + (["--power-tool", power_tool] if power_tool else [])
         if "--root" not in options:
             argv += ["--root", tempfile.mkdtemp(prefix="root-", dir=self.directory)]
         return Agent(self, "agent", argv + list(options), env=self.bus_env(address, bus))
 
     def power_tool(self, body="", label="power-tool"):
-        """Writes a stand-in for the power-management tool; returns (tool path, PowerRecord).
-        Each run appends its arguments, space-separated, as one line of the record, then runs
-        `body` (shell)."""
+        """Writes a stand-in for the power tool; returns (tool path, PowerRecord). Each run appends its
+        arguments as one line of the record, then runs `body` (shell)."""
         tool = self.path(label)
         with open(tool, "w") as f:
             f.write('#!/bin/sh\necho "$*" >> "%s.calls"\n%s\n' % (tool, body))
@@ -308,7 +289,6 @@ class Context:
         return tool, PowerRecord(tool + ".calls")
 
     def start(self, argv, address=None, bus="session", env=None, label=None):
-        """Starts a client in the background."""
         return Process(self, label or os.path.basename(argv[0]), argv,
                        env=env if env is not None else self.bus_env(address, bus))
 
@@ -316,8 +296,7 @@ class Context:
         return self.start([CLI] + list(args), address, bus, label="trellis")
 
     def run(self, argv, address=None, bus="session", env=None, label=None, timeout=SOON):
-        """Runs a short-lived client; returns (status, stdout, stderr). A client that does not
-        end in time is a failed check (and is killed)."""
+        """Runs a short-lived client; returns (status, stdout, stderr). Not ending in time fails."""
         process = self.start(argv, address, bus, env, label)
         status = process.wait(timeout)
         if not check(status is not None, "%s did not end within %.0f s" % (" ".join(argv)[:200], timeout)):
@@ -340,19 +319,12 @@ class PowerRecord:
         self.path = path
 
     def calls(self):
-        if not os.path.exists(self.path):
-            return []
-        with open(self.path) as f:
-            return f.read().splitlines()
+        return open(self.path).read().splitlines() if os.path.exists(self.path) else []
 
     def wait(self, count, timeout=SOON):
         """Waits until at least `count` calls were recorded; returns all calls so far."""
         wait_until(lambda: len(self.calls()) >= count, timeout, step=0.05)
         return self.calls()
-
-
-# ---------------------------------------------------------------------------------------------
-# The bus monitor
 
 
 def split_signature(signature):
@@ -390,13 +362,11 @@ def leaves(value, take):
 
 
 class Message:
-    """One message as busctl printed it. A notification's parts (name, object, user_info) are
-    plain values, None where the argument is absent or not of the expected type."""
+    """One message as busctl printed it. A notification's name, object and user_info are None where
+    the argument is absent or not of the expected type."""
 
     def __init__(self, fields):
-        self.kind = fields.get("type")  # "signal", "method_call", "method_return", "error"
-        self.sender = fields.get("sender", "")
-        self.destination = fields.get("destination")
+        self.kind, self.sender, self.destination = fields.get("type"), fields.get("sender", ""), fields.get("destination")
         self.path, self.interface, self.member = fields.get("path"), fields.get("interface"), fields.get("member")
         payload = fields.get("payload", {})
         self.signature = payload.get("type", "")
@@ -419,8 +389,7 @@ def _at_least(count, found):
 
 
 class Monitor:
-    """`busctl monitor --json=short` on one bus; a thread reads what it prints into a list of
-    Messages."""
+    """`busctl monitor --json=short` on one bus; a thread reads what it prints into Messages."""
 
     def __init__(self, context, address):
         self.process = Process(context, "busctl", ["busctl", "--address=" + address, "monitor", "--json=short"],
@@ -430,8 +399,7 @@ class Monitor:
         threading.Thread(target=self._read, daemon=True).start()
         # busctl says so once the bus has made it a monitor: from then on it sees every message.
         require(wait_until(lambda: "Monitoring bus message stream" in self.process.stderr(), SOON),
-                "busctl monitor did not start (%s): %s" % (describe_status(self.process.popen.poll()),
-                                                           self.process.stderr()))
+                "busctl monitor did not start: %s" % self.process.stderr())
 
     def _read(self):
         for line in self.process.popen.stdout:
@@ -445,8 +413,7 @@ class Monitor:
             return list(self._messages)
 
     def notifications(self, names=None, sender=None, after=None, messages=None):
-        """Notifications seen so far, optionally only those with the given names, from `sender`,
-        or received later than time `after`."""
+        """Notifications seen so far, optionally only those with `names`, from `sender`, later than `after`."""
         return [m for m in (self.messages() if messages is None else messages)
                 if m.is_notification and (names is None or m.name in names)
                 and (sender is None or m.sender == sender) and (after is None or m.time > after)]
@@ -466,26 +433,22 @@ class Monitor:
                 self._lock.wait(min(left, 0.1))
 
     def wait(self, count, timeout, names=READINGS, sender=None, after=None):
-        """Waits for `count` notifications with the given names (from `sender`, later than time
-        `after`); returns them all, or None."""
+        """Waits for `count` notifications (as `notifications` selects them); returns them all, or None."""
         return self.wait_for(lambda ms: _at_least(count, self.notifications(names, sender, after, ms)), timeout)
 
     def wait_cycle(self, timeout, sender=None, after=None):
-        """Waits for a complete cycle (a fans reading closes it) later than `after`; returns the
-        fans reading or None."""
+        """Waits for a cycle's closing fans reading later than `after`; returns it or None."""
         return (self.wait(1, timeout, [FANS], sender, after) or [None])[0]
 
     def wait_reading_matches(self, count, timeout):
-        """Waits until clients have asked the bus for `count` match rules on reading names (a
-        watcher asks for three); returns them or None."""
+        """Waits until clients asked for `count` match rules on reading names (a watcher asks three)."""
         return self.wait_for(lambda ms: _at_least(count, [
             m for m in ms if m.member == "AddMatch" and m.body and m.body[0][0] == "s" and
             any("arg0='%s'" % name in m.body[0][1] for name in READINGS)]), timeout)
 
     def expect_pause(self, sender, send, what):
-        """Calls `send` (which sends a pause) early in an interval between two cycles of `sender`,
-        so that the pause reaches the agent well before its next tick; checks that no reading
-        comes for QUIET seconds after."""
+        """Calls `send` (which sends a pause) early in an interval of `sender`, well before its next
+        tick; checks that no reading comes for QUIET seconds after."""
         last = self.notifications([FANS], sender)
         if not last or time.time() - last[-1].time > 1.0:
             require(self.wait_cycle(INTERVAL + SOON, sender, time.time()), "%s: the readings had stopped" % what)
@@ -507,8 +470,8 @@ def split_cycles(readings):
 
 
 def grid_problem(times, tolerance):
-    """Checks that `times` (of consecutive cycles) sit on one grid of INTERVAL: no slot skipped,
-    none doubled, each within `tolerance` of its slot. Returns (problem or None, deviations)."""
+    """Checks that `times` of consecutive cycles sit on one grid of INTERVAL, no slot skipped or doubled,
+    each within `tolerance` of its slot. Returns (problem or None, deviations)."""
     if len(times) < 2:
         return None, []
     slots = [round((t - times[0]) / INTERVAL) for t in times]
@@ -523,13 +486,8 @@ def grid_problem(times, tolerance):
     return None, deviations
 
 
-# ---------------------------------------------------------------------------------------------
-# Senders
-
-
 def gdbus_emit_argv(name, object_text="''", info_text="@a{sv} {}"):
-    """A gdbus emit command line for the notification `name`; the other arguments are GVariant
-    texts (None leaves them out)."""
+    """gdbus emit of the notification `name`; the other arguments are GVariant texts (None: left out)."""
     quoted = "'" + name.replace("\\", "\\\\").replace("'", "\\'") + "'"
     return (["gdbus", "emit", "--session", "--object-path", OBJECT_PATH, "--signal", INTERFACE + "." + MEMBER, quoted]
             + [a for a in (object_text, info_text) if a is not None])

@@ -1,12 +1,7 @@
 #!/usr/bin/env python3
-"""A local HTTPS server for the public-address lookup's tests.
-
-Usage: https_reply_server.py CERT KEY
-
-Listens on 127.0.0.1 with the given certificate, one port per way of answering (below), prints
-one line of JSON mapping each way to its port, then serves until it is killed. Every port answers
-any GET the same way. Only the standard library is used.
-"""
+"""A local HTTPS server for the public-address lookup's tests: https_reply_server.py CERT KEY listens
+on 127.0.0.1 with that certificate, one port per way of answering (below; any GET alike), prints
+one line of JSON mapping each way to its port, then serves until it is killed."""
 
 import http.server
 import json
@@ -65,9 +60,6 @@ def handler_for(answer):
 
 
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__.strip().splitlines()[2], file=sys.stderr)
-        sys.exit(2)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(sys.argv[1], sys.argv[2])
     ports = {}
