@@ -1,11 +1,6 @@
-// The Linux metric sources on committed machines under tests/fixtures/ and trees built here: disks
-// (a laptop with NVMe, a USB stick, an SD card, snaps and network shares; btrfs on LVM with an
-// internal DVD drive; a container with an overlay root), network (wired, Wi-Fi, an older Wi-Fi
-// driver, PPP, no default route; NetworkManager absent, silent, or stood in for on a
-// private bus), CPU (/proc and /sys of x86 and arm64 machines), with their parsers fed every
-// truncation and kinds of damage; and the public-address lookup against a local HTTPS server
-// (tests/support/https_reply_server.py) whose self-signed certificate is made for the run. This
-// machine's disks, against df and /sys/block, are the integration tests' storage_metrics_test.py.
+// The Linux metric sources on committed machines under tests/fixtures/ and trees built here (disks,
+// network with and without NetworkManager, CPU), their parsers fed every truncation, and the
+// public-address lookup against a local HTTPS server (tests/support/https_reply_server.py).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
