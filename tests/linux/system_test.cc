@@ -30,7 +30,6 @@
 #include "base/console_user.h"
 #include "platform/linux/io/errno_text.h"
 #include "platform/linux/io/file_contents.h"
-#include "platform/linux/io/text_parsing.h"
 #include "platform/linux/system/console_user.h"
 #include "platform/linux/system/run_loop.h"
 #include "support/temp_tree.h"
@@ -414,17 +413,6 @@ TEST(LinuxIoTest, ReadFromStartGivesTheCurrentValueEveryTime) {
   EXPECT_TRUE(lnx::readFromStart(longFd, text, 10002));
   EXPECT_EQ(text.size(), 10001u);
   lnx::closeFile(longFd);
-}
-
-TEST(LinuxIoTest, ParseIntegerTakesWholeTokensOnly) {
-  for (const char* text : {"", "+1", "-1", " 1", "1\n", "1f", "4294967296"}) {
-    EXPECT_EQ(lnx::parseInteger<std::uint32_t>(text), std::nullopt) << '"' << text << '"';
-  }
-  EXPECT_EQ(lnx::parseInteger<std::uint32_t>("1fA", 16), 0x1fau);
-  EXPECT_EQ(lnx::parseInteger<std::uint32_t>("0x1f", 16), std::nullopt);
-  EXPECT_EQ(lnx::parseInteger<std::int32_t>("-1"), std::nullopt) << "a sign only when asked for";
-  EXPECT_EQ(lnx::parseInteger<std::int64_t>("-9223372036854775808", 10, lnx::Sign::kMinusAllowed), INT64_MIN);
-  EXPECT_EQ(lnx::parseInteger<std::int64_t>("-", 10, lnx::Sign::kMinusAllowed), std::nullopt);
 }
 
 }  // namespace
