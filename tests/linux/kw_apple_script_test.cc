@@ -1,8 +1,5 @@
-// The script runner over a fake script host, a scripted user interface and a manual main loop:
-// the handler call it builds, its name rules, both run paths, the installation flow and the
-// scripts-folder cache; then real executable scripts through the Linux host (what the integration
-// tests' desktop_commands_test.py does not already run). Runs use the fake host's threads, which
-// each test joins before checking what reached the main queue.
+// The script runner over fake hosts and a manual main loop (the handler call, name rules, run
+// paths, installation, the folder cache), then real executable scripts through the Linux host.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

@@ -18,6 +18,7 @@
 #include "platform/linux/metrics/disk_source.h"
 #include "platform/linux/metrics/network_source.h"
 #include "platform/linux/sensors/hwmon_smc.h"
+#include "support/fake_sources.h"
 #include "support/smc_support.h"
 #include "support/temp_tree.h"
 
@@ -114,10 +115,7 @@ TEST(MachinesTest, VpnsAndVirtualInterfaces) {
       {machine("net/vm-host"), "br0 br0 Ethernet 10.10.0.2", {101'111'111'100, 81'111'111'100}},
       {container.root(), "eth0 eth0 Ethernet 192.168.1.30", {700, 80}},
   };
-  class SteadyClock : public MonotonicClock {
-    std::uint64_t absoluteTime() override { return 0; }
-    Timebase timebase() override { return {1, 1}; }
-  } clock;
+  testing::FakeClock clock;
   for (const auto& c : cases) {
     LinuxNetworkSource::Options options;
     options.root = c.root;

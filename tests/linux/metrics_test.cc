@@ -23,6 +23,7 @@
 #include "platform/linux/metrics/disk_source.h"
 #include "platform/linux/metrics/network_source.h"
 #include "support/fake_network_manager.h"
+#include "support/fake_sources.h"
 #include "support/manual_run_loop.h"
 #include "support/private_bus.h"
 #include "support/temp_tree.h"
@@ -238,12 +239,6 @@ TEST(BlockStatTest, SectorsBecomeBytes) {
 
 // --- Network -----------------------------------------------------------------------------------
 
-class SteadyClock : public MonotonicClock {
- public:
-  std::uint64_t absoluteTime() override { return 0; }
-  Timebase timebase() override { return {1, 1}; }
-};
-
 // The record's five texts after one reload over a source on `tree`, with what getifaddrs would
 // give on the fixture machines: "userDefinedName|deviceName|hardware|ip|ssid".
 std::string recordOf(const std::string& tree, const std::string& bus = "unix:path=/nonexistent/trellis-no-bus",
@@ -256,7 +251,7 @@ std::string recordOf(const std::string& tree, const std::string& bus = "unix:pat
   options.networkManager.address = bus;
   options.networkManager.timeout = 300ms;
   LinuxNetworkSource source(options);
-  SteadyClock clock;
+  testing::FakeClock clock;
   NetworkInfo network(source, clock);
   network.reloadInfo();
   const auto& m = *network.getNetworkInfo();

@@ -1,7 +1,5 @@
-// The preferences files on Linux: how a write replaces a document (seen through the storage's file
-// operations, one of which can be made to fail), what a new storage reads, documents that do not
-// read kept aside and reported once, suite names that never leave the folder, and two processes
-// writing one domain at once. Each case works in its own temporary folder; the last one forks.
+// The preferences files on Linux: how a write replaces a document, damaged documents kept aside,
+// refused folders, suite file names, and two processes writing one domain at once.
 #include "platform/linux/system/preferences_storage.h"
 
 #include <gmock/gmock.h>

@@ -1,11 +1,5 @@
-// The system pieces: the console-user probe and the start-up wait (the Linux source's answers
-// from logind through a fake, utmp files written into a temporary root, the process's own account;
-// the core's filtering and waiting over a scripted source), the sd-event run loop (the main
-// queue's order across threads, timer rhythm without catch-up, pausing, termination by signal),
-// and the io/ helpers where a fault would not show in the sources built on them (reads
-// interrupted by signals, the size cap at chunk boundaries, kinds of file refused without
-// blocking, re-reads from offset 0, the edges of the shared integer parser). Single-threaded
-// except where a case starts threads of its own.
+// The console-user probe and start-up wait, the sd-event run loop (order across threads, timer
+// rhythm, pausing, SIGTERM), and the io/ helpers (signals, size caps, file kinds, re-reads).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
