@@ -118,15 +118,6 @@ TEST(LinuxDiskSourceTest, TheCollectorPicksTheRootNotAStickACardOrAnOverlay) {
   disk.getReadAndWriteBytesWithHandler([&](std::uint64_t r, std::uint64_t) { read = r; });
   EXPECT_EQ(read, (800 + 8633362ull + 2048) * 512);
 
-  // The host's files bound into a container (/etc/hosts, ...) are parts of a file system, not
-  // volumes; the overlay's upper folder is not mounted there.
-  const std::string container = fixture("disks/container");
-  LinuxDiskSource inside(container, capacities(container, {{"/media/stick", {10, 5}}, {"/etc/hosts", {10, 5}}}));
-  DiskInfo containerDisk(inside, [](double*) { return -1; });
-  ASSERT_EQ(containerDisk.list().size(), 1u);
-  EXPECT_EQ(containerDisk.list()[0]->name(), "/media/stick");
-  EXPECT_EQ(containerDisk.getMainDisk(), nullptr);
-  EXPECT_EQ(blockDeviceOfMountPoint(container, "/"), std::nullopt);
   // Where it is mounted, an overlay root is followed to the disk of its upper folder.
   testing::TempTree root;
   std::filesystem::create_directory_symlink(fixture("disks/btrfs-lvm/sys"), root.path("sys"));
