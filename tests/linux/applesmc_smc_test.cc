@@ -1,8 +1,5 @@
-// What only the applesmc transport does: driving the one key_at_index selection every process
-// shares (answers checked after another process moves it, SMC time-outs), the count of keys from
-// key_count, what it learns about keys, the reasons it cannot open, and a copy of a real device
-// folder read through the POSIX files. What every transport answers is in smc_transport_test.cc.
-// Test thread only.
+// What only the applesmc transport does: the shared key_at_index selection moved by other
+// processes, SMC time-outs, key_count, what it learns, why it cannot open, a real device folder.
 #include "platform/linux/sensors/applesmc_smc.h"
 
 #include <gmock/gmock.h>

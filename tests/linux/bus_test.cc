@@ -1,9 +1,5 @@
-// The bus layer. User information on the wire: what appendDictionary writes (exact bytes, every
-// kind, the nesting a bus daemon accepts), what readDictionary makes of anything a sender may put
-// there (other types, nesting, corrupted bodies, the other byte order), and that encodedSize never
-// undercounts. The D-Bus centre on a private bus: what a post puts on the wire, what a
-// registration lets through, senders that do not follow the format. (A restarted bus daemon is
-// the integration tests' faults_test.py, bus_daemon_restarted.)
+// The bus layer: appendDictionary's exact bytes and nesting, readDictionary on anything a sender may
+// put there, encodedSize, and the D-Bus centre on a private bus.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,6 +1,5 @@
-// The /proc/meminfo memory source: the committed files under tests/fixtures/meminfo/ (normal, an
-// old kernel's, damaged), every truncation of a normal file and malformed lines. This
-// machine's own file is the companion integration test's (storage_metrics_agree_with_this_machine).
+// The /proc/meminfo source on the files under tests/fixtures/meminfo/, every truncation and
+// malformed lines.
 #include "platform/linux/metrics/memory_source.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,5 @@
-// Child processes: KwTools over the posix_spawn runner (what comes back, launch failures, what the
-// child inherits, descriptors and children left behind, the optional time limit), the runner's
-// runWith (input, separate streams, exit status), the executable search, and the power-management
-// command chosen on small trees built in a temporary folder. Test thread only, except where a case
-// starts its own threads.
+// Child processes: KwTools over the posix_spawn runner, runWith, the executable search, and the
+// power-management command chosen on trees built here.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,5 @@
-// The contract every SMC transport keeps, as one typed suite over 80-byte exchanges: the in-memory
-// key table, the simulation loaded from JSON, the hwmon transport over a committed sysfs tree and
-// the applesmc transport over a stand-in for the driver's files. Each subject names its keys with
-// their exact values and the order key at index gives them in; what only one transport does is in
-// its own suite. Test thread only.
+// The contract every SMC transport keeps, one typed suite over 80-byte exchanges: the key table,
+// the simulation, hwmon on a committed tree and applesmc over a stand-in for the driver's files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
