@@ -1,5 +1,5 @@
-// The disk collector over a scripted source and temperature reader: the record's texts, which
-// entries become records, records kept by name across passes and the reading they get, the main
+// The disk collector over a scripted source and temperature reader (the record's texts are in
+// memory_info_test.cc): which entries become records, records kept by name across passes and the reading they get, the main
 // disk, and the driver sums with unreadable drivers dropped for good.
 #include "metrics/disk_info.h"
 
@@ -23,22 +23,6 @@ std::vector<std::string> records(DiskInfo& disk) {
                   (r->isRemovable() ? " removable" : ""));
   }
   return out;
-}
-
-TEST(DiskModelTest, TextsInDecimalStepsAndATruncatedShareOfWhatIsInUse) {
-  const std::tuple<std::uint64_t, std::uint64_t, const char*> rows[] = {
-      {0, 0, "0 B 0 B 0 B 0%"},
-      {500'000'000'000, 125'000'000'000, "500.0 GB 125.0 GB 375.0 GB 75%"},
-      {1000, 571, "1 KB 571 B 429 B 42%"},  // 1000 bytes are 1 KB here
-      {1000, 2000, "1 KB 2 KB 0 B 0%"},     // free above total: nothing in use
-  };
-  for (const auto& [total, free, texts] : rows) {
-    DiskModel model;
-    model.setTotal(total);
-    model.setFree(free);
-    EXPECT_EQ(model.totalString() + " " + model.freeString() + " " + model.useString() + " " + model.usePercentString(),
-              texts);
-  }
 }
 
 TEST(DiskInfoTest, RecordsAreKeptByNameAndGetTheReadingFromTheirSecondPass) {
