@@ -61,7 +61,6 @@ TEST(MemoryInfoTest, TheTotalIsAskedForOncePerProcessAndFreeMemoryComesFromThePa
   EXPECT_EQ(record->total(), 0u) << "making the collector measures nothing";
   EXPECT_EQ(source.totalCalls + source.countCalls, 0);
   memory.reloadInfo();
-  EXPECT_EQ(memory.getMemoryInfo(), record) << "one record, filled in again";
   EXPECT_EQ(record->total(), 16 * kGiB);
   EXPECT_EQ(record->free(), 1500u * 4096) << "free and file-backed pages";
 
