@@ -88,8 +88,6 @@ TEST_F(SmcReadersTest, FansAreReadInOrderWithIdentifierSpeedAndLimits) {
   EXPECT_EQ(describe(*info.getFanInfo()),
             "6: Main Blower1 1000 1500 1000,  1234 1500 16383,  -3 -1 -1, - 1000 -1 -1, AB -2147483648 -1 -1, "
             "Sixteen bytes!!! 5 -1 -1,");
-  EXPECT_TRUE(sensorErrors_.empty());
-  EXPECT_TRUE(log_.lines().empty());
   const auto list = info.getFanInfo()->fans();
   reload(info);
   EXPECT_NE(info.getFanInfo()->fans()->at(0), list->at(0)) << "a later reading makes a new list";
