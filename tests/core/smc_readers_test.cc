@@ -283,14 +283,14 @@ TEST_F(SmcReadersTest, TheDiskKeyIsReadByNameAndDecodedByItsType) {
     EXPECT_EQ(t, expected) << key;
     EXPECT_EQ(smc_.takeExchanges().front(), "9 TH0x 0") << "read by name: " << key;
   }
-  // Without an SMC (none, or one that does not open) both readers fail and leave the output alone.
+  // Without a place for the value, or without an SMC (none, or one that does not open), both
+  // readers fail and leave the output alone.
+  EXPECT_EQ(TlxGetCpuTemperature(nullptr) + TlxGetSsdTemperature(nullptr), -2);
   resetProcess();
   smc_.install({simKey("TC0P", "sp78", "2a80"), simKey("TH0x", "sp78", "2100")}, /*openable=*/false);
   double t = 7.0;
   EXPECT_EQ(TlxGetCpuTemperature(&t), -1);
   EXPECT_EQ(TlxGetSsdTemperature(&t), -1);
-  EXPECT_EQ(TlxGetCpuTemperature(nullptr), -1);
-  EXPECT_EQ(TlxGetSsdTemperature(nullptr), -1);
   EXPECT_EQ(t, 7.0);
   EXPECT_TRUE(smc_.takeExchanges().empty());
 }
