@@ -159,7 +159,6 @@ TEST(CompanionTest, ReadingsOfAnySmcKeyAndRecordsOfNothingGiveValidJson) {
   value.bytes[0] = 0x0f;
   value.bytes[1] = 0xa0;
   EXPECT_EQ(smcReadJson(value), R"({"key": "X\"\u0001Y", "type": "fpe2", "size": 2, "bytes": "0fa0", "value": 1000})");
-  EXPECT_EQ(smcReadText(value), "X\"\x01Y  fpe2  2 bytes  0fa0  1000");
   // A CPU record not read yet: no brand, no lists.
   EXPECT_EQ(cpuRecordJson(CpuModel()), R"({"cpuCount":0,"idlePercent":0,"systemUsagePercent":0,"taskCount":0,)"
                                        R"("temperature":0.0,"threadCount":0,"userUsagePercent":0})");

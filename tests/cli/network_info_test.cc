@@ -93,7 +93,6 @@ TEST_F(NetworkInfoTest, RatesOverWholeSecondsWithBaselineSameSecondAndBackwardsC
     EXPECT_EQ(network.lastReceiveBytes(), baseline.received) << s.what;
     EXPECT_EQ(network.lastSendBytes(), baseline.sent) << s.what;
   }
-  EXPECT_EQ(network.model(), record) << "the record is updated in place";
 }
 
 TEST_F(NetworkInfoTest, TimebaseIsReadOncePerProcessUntilKnown) {
@@ -104,7 +103,6 @@ TEST_F(NetworkInfoTest, TimebaseIsReadOncePerProcessUntilKnown) {
   EXPECT_EQ(first.getAbsoluteNanoSec(), 125'000'000'000u);
   clock.base = {1, 1};  // the cached time base stays
   EXPECT_EQ(second.getAbsoluteNanoSec(), 125'000'000'000u);
-  EXPECT_EQ(clock.timebaseReads, 1);
   // An unknown time base (denominator 0) is asked again on the next call.
   NetworkInfo::resetProcessCachesForTesting();
   clock.base = {0, 0};

@@ -13,10 +13,7 @@ extern char** environ;
 
 namespace trellis::testing {
 
-PrivateBus::PrivateBus(std::string socketPath) : socketPath_(std::move(socketPath)) { start(); }
-
-void PrivateBus::start() {
-  address_.clear();
+PrivateBus::PrivateBus() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
@@ -37,9 +34,7 @@ void PrivateBus::start() {
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::string fixed = "--address=unix:path=" + socketPath_;
-  const char* argv[] = {"dbus-daemon", "--session", "--print-address=1", "--nofork", "--nopidfile",
-                        socketPath_.empty() ? nullptr : fixed.c_str(), nullptr};
+  const char* argv[] = {"dbus-daemon", "--session", "--print-address=1", "--nofork", "--nopidfile", nullptr};
   int r = posix_spawnp(&pid_, "dbus-daemon", &actions, &attributes, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
@@ -57,11 +52,6 @@ void PrivateBus::start() {
 }
 
 PrivateBus::~PrivateBus() {
-  stop();
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-}
-
-void PrivateBus::stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     // A daemon that does not go within a second is killed.
@@ -75,8 +65,7 @@ void PrivateBus::stop() {
       waitpid(pid_, nullptr, 0);
     }
   }
-  pid_ = -1;
-  if (!socketPath_.empty()) unlink(socketPath_.c_str());
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 }  // namespace trellis::testing

@@ -1,5 +1,5 @@
 // A private dbus-daemon for tests that need a real bus. Starting it sets
-// DBUS_SESSION_BUS_ADDRESS for this process; stopping it kills the daemon.
+// DBUS_SESSION_BUS_ADDRESS for this process; destroying it kills the daemon.
 #pragma once
 
 #include <sys/types.h>
@@ -10,14 +10,9 @@ namespace trellis::testing {
 
 class PrivateBus {
  public:
-  // Starts the daemon at an address of its choosing, or at the socket `socketPath` when given
-  // (so that it can be stopped and started again at the same address); `ok()` tells whether it
-  // runs.
-  explicit PrivateBus(std::string socketPath = {});
+  // Starts the daemon at an address of its choosing; `ok()` tells whether it runs.
+  PrivateBus();
   ~PrivateBus();
-
-  void stop();
-  void start();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;
 
@@ -25,7 +20,6 @@ class PrivateBus {
   const std::string& address() const { return address_; }
 
  private:
-  std::string socketPath_;
   pid_t pid_ = -1;
   std::string address_;
 };
