@@ -194,7 +194,10 @@ void DBusCenter::postNotification(std::string_view name, const Dictionary* userI
     postName_.assign(name);  // a NUL-terminated copy, its buffer kept for the next post
     r = sd_bus_message_append(message, "ss", postName_.c_str(), "");
   }
-  if (r >= 0) r = appendDictionary(message, userInfo != nullptr ? *userInfo : Dictionary{});
+  static const Dictionary kNone;
+  // A reference to the caller's dictionary: a conditional between it and a temporary would copy it.
+  const Dictionary& info = userInfo != nullptr ? *userInfo : kNone;
+  if (r >= 0) r = appendDictionary(message, info);
   // A post that cannot be built or sent is lost, like a post nobody listens to.
   if (r >= 0) (void)sd_bus_send(bus_, message, nullptr);
   sd_bus_message_unref(message);
