@@ -1,6 +1,9 @@
-// The Linux sources on machines laid out as the kernel lays them out (tests/fixtures/machines/):
-// the main disk under ZFS, LVM, md, bcachefs, btrfs and an overlay, the primary service and byte
-// counters behind VPNs, bridges and bonds, and network file systems that stop answering.
+// The Linux sources on machines laid out as the kernel lays them out (tests/fixtures/machines/,
+// whose README names the kernel file each layout comes from): the CPU temperature of every common
+// machine class, the main disk under ZFS, LVM, md, bcachefs, btrfs and a container's overlay, the
+// primary service and byte counters behind VPNs, bridges and bonds; and the disk source with a
+// network file system that stops answering. Test thread only, but for the stat threads the disk
+// source starts.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -40,9 +43,40 @@ std::string reading(HwmonSmc& smc, const std::string& key) {
   return "no source" + std::string(degrees);
 }
 
-// Each class's CPU temperature and source is the integration tests' machines_test.py; here what
-// only a test program sees: the sources passed over, with their files, and a hybrid Mac's keys.
-TEST(MachinesTest, PassedOverSourcesAndAHybridMacsOwnKeys) {
+TEST(MachinesTest, EveryMachineClassGivesItsCpuTemperature) {
+  const std::map<std::string, std::string> expected = {
+      {"intel-coretemp-modern", "coretemp Package id 0 62.00"},
+      {"intel-coretemp-old", "coretemp Physical id 0 45.00"},        // on the device, hwmon1 empty
+      {"intel-coretemp-physid-newlayout", "coretemp Physical id 0 47.00"},
+      {"intel-coretemp-no-package", "hottest of coretemp Core 0, coretemp Core 1, coretemp Core 2, coretemp Core 3 55.00"},
+      {"intel-x86-pkg-temp-only", "thermal_zone1 x86_pkg_temp 55.00"},
+      {"amd-k10temp-tctl-only", "k10temp Tctl 48.62"},
+      {"amd-k10temp-tdie", "k10temp Tdie 46.00"},                    // temp2; Tctl is 66
+      {"amd-k10temp-tdie-linux5.4", "k10temp Tdie 52.50"},           // temp1 on 5.4
+      {"amd-k10temp-ccds", "k10temp Tctl 68.88"},                    // not a CCD
+      {"amd-k10temp-fam15h", "k10temp temp1 (no label) 32.12"},
+      {"amd-zenpower", "zenpower Tdie 45.75"},
+      {"raspberry-pi", "thermal_zone0 cpu-thermal 48.69"},
+      {"rockchip-rk3588", "thermal_zone0 package-thermal 44.38"},   // not the hotter big cores
+      {"allwinner-a64", "hottest of thermal_zone0 cpu0-thermal 39.00"},
+      {"amlogic-g12", "thermal_zone0 cpu-thermal 46.30"},
+      {"mediatek-mt8183", "thermal_zone0 cpu-thermal 51.00"},
+      {"qualcomm-x1e80100",
+       "hottest of thermal_zone1 cpu0-0-top-thermal, thermal_zone2 cpu0-0-btm-thermal, thermal_zone3 "
+       "cpu0-1-top-thermal, thermal_zone4 cpu0-1-btm-thermal, thermal_zone5 cpuss0-top-thermal, thermal_zone6 "
+       "cpuss0-btm-thermal, thermal_zone10 cpu1-0-top-thermal, thermal_zone11 cpu1-0-btm-thermal 55.10"},
+      {"apple-intel-mac-old", "applesmc TC0P 51.75"},                 // not coretemp's 60
+      {"apple-intel-mac-new", "applesmc TC0P 51.75"},
+      {"apple-intel-mac-hybrid", "applesmc TC0P 51.75"},              // hwmon0 has the name alone
+      {"acpi-only", "thermal_zone0 acpitz (approximate) 40.00"},
+  };
+  for (const auto& [name, cpu] : expected) {
+    auto smc = HwmonSmc::open(machine("cpu/" + name));
+    ASSERT_NE(smc, nullptr) << name;
+    EXPECT_EQ(reading(*smc, "TC0P"), cpu) << name;
+  }
+
+  // The others the machine has, best first, for `trellis doctor`.
   auto smc = HwmonSmc::open(machine("cpu/intel-coretemp-modern"));
   std::string passed;
   for (const HwmonKeySource& source : smc->passedOver()) passed += source.source + " @ " + source.path + "; ";
