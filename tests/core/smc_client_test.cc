@@ -227,7 +227,12 @@ TEST_F(SmcClientTest, TheListingPrintsEveryKeyByItsTypeAndEndsAtTheFirstIndexOrI
       {kSmcKeyInformation, "BIG!", false, first(3) + "[002] Key: BIG! SMC get index key [2] info fail: " + io + "\n"},
       {kSmcReadValue, "#KEY", false, ""},
   };
-  for (const auto& [command, key, result, expected] : rows) {
+  for (const auto& [rowCommand, rowKey, rowResult, expected] : rows) {
+    // Copies for the lambdas below (a lambda may not capture a structured binding before C++20's
+    // support for it in clang 16).
+    const int command = rowCommand;
+    const std::string key = rowKey;
+    const bool result = rowResult;
     SmcResetProcessStateForTesting();
     smc_.install(keys({simKey("B0CT", "ui16", "0138"), simKey("TC0D", "sp78", "3000")}));
     smc_.failWhen = [&](int c, const std::string& k) {

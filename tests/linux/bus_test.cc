@@ -275,8 +275,8 @@ TEST_F(DBusValueTest, NestingBeyondTheLimitGivesNothingAndIsSkipped) {
   for (const auto& [kind, levels, depth] : {std::tuple{'a', 1, 1}, {'a', kDepth, kDepth}, {'a', kDepth + 1, 0},
                                             {'a', 64, 0}, {'d', 1, 1}, {'d', kDepth, kDepth}, {'d', kDepth + 1, 0},
                                             {'v', 100, 1}, {'v', 1000, 0}}) {
-    const std::optional<Dictionary> read = readBack([&](sd_bus_message* m) { appendNested(m, levels, kind); },
-                                                    levels >= 64 ? Tail::kNone : Tail::kAfter);
+    const auto append = [n = levels, k = kind](sd_bus_message* m) { appendNested(m, n, k); };
+    const std::optional<Dictionary> read = readBack(append, levels >= 64 ? Tail::kNone : Tail::kAfter);
     EXPECT_EQ(read ? Value(*read).depth() : 0, depth) << kind << " " << levels;
   }
   EXPECT_EQ(readBack([](sd_bus_message* m) { sd_bus_message_append(m, "a{sv}", 0); }, Tail::kAfter, 0), std::nullopt)
@@ -349,7 +349,8 @@ TEST(DBusValueDaemonTest, TheDeepestWrittenValuesPassARealDaemon) {
   for (sd_bus*& bus : buses) {
     ASSERT_GE(sd_bus_open_user(&bus), 0);
   }
-  auto [sender, receiver] = buses;
+  sd_bus* sender = buses[0];
+  sd_bus* receiver = buses[1];
   ASSERT_GE(sd_bus_add_match(receiver, nullptr, "type='signal',interface='org.trellis.Test'", nullptr, nullptr), 0);
   for (bool dictionaries : {false, true}) {
     // The deepest value of this shape that appendDictionary writes: deep enough for any payload
