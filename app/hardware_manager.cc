@@ -102,8 +102,8 @@ void HardwareManager::reloadAllInfo() {
   // set keeps its shape allocates nothing.
   Value& fansValue = fansPayload_[std::string(protocol::kFanKey)];
   if (fansValue.get<Dictionary>() == nullptr) fansValue = Dictionary{};
-  const Dictionary& fans = *fansValue.get<Dictionary>();
-  fan_->getFanInfo()->assignKeyValues(*fansValue.get<Dictionary>());
+  Dictionary& fans = *fansValue.get<Dictionary>();
+  fan_->getFanInfo()->assignKeyValues(fans);
   notifications.postCFNotificationWithName(protocol::kFansSpeed, fansPayload_);
 
   {

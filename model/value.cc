@@ -85,7 +85,7 @@ void assignKeepingStorage(Value& to, const Value& from) {
     if (Dictionary* dictionary = to.get<Dictionary>()) return assignKeepingStorage(*dictionary, *from.dictionary());
     if (Array* array = to.get<Array>()) {
       const Array& source = *from.array();
-      if (array->size() > source.size()) array->erase(array->begin() + static_cast<std::ptrdiff_t>(source.size()), array->end());
+      array->resize(std::min(array->size(), source.size()));  // shrinking only: never allocates
       for (std::size_t i = 0; i < source.size(); ++i) {
         if (i < array->size()) {
           assignKeepingStorage((*array)[i], source[i]);
