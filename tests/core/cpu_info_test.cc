@@ -75,8 +75,11 @@ TEST_F(CpuInfoTest, UsageSharesOfEachSample) {
   for (const auto& [name, samples, expected] : rows) {
     source.ticks.assign(samples.begin(), samples.end());
     CpuInfo cpu(source, reader());
-    Shares last;  // each record's list is made: a record filled again must not keep the one before
-    for (std::size_t i = 0; i < samples.size(); ++i) cpu.reloadInfo(), last = shares(*cpu.getCpuInfo());
+    Shares last;  // made after every reading: a record filled again must not keep the list before
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      cpu.reloadInfo();
+      last = shares(*cpu.getCpuInfo());
+    }
     EXPECT_EQ(last, expected) << name;
   }
   // Eighths are exact in single precision, and halves round away from zero: 1/8 is 13, 3/8 is 38.
