@@ -75,6 +75,21 @@ def depth(value):
     return 1 + max([depth(v) for v in value] or [0]) if isinstance(value, list) else 0
 
 
+def all_gone(messages, start, marker):
+    """How many messages there are once the marker came and every connection that joined the bus
+    after `start` has left it (the bus's NameOwnerChanged for a unique name); 0 until then."""
+    joined, left, seen = set(), set(), False
+    for index, m in enumerate(messages[start:], start):
+        seen = seen or (m.is_notification and m.name == marker)
+        if m.member == "NameOwnerChanged" and m.sender == "org.freedesktop.DBus" and len(m.body) == 3:
+            name, _, new = (part[1] for part in m.body)
+            if name.startswith(":"):
+                (joined if new else left).add(name)
+        if seen and joined <= left:
+            return index + 1
+    return 0
+
+
 def hostile_senders(ctx):
     address = ctx.start_bus()
     monitor = ctx.monitor()
@@ -117,16 +132,19 @@ def hostile_senders(ctx):
         ("trellis post with about 900 KB of user info", [CLI, "post", POWER_OFF, "--user-info", "@" + big_file]),
         ("busctl with 3 MB of user info", busctl_emit_argv(address, "ssa{sv}", POWER_ON, *busctl_big)),
     ]
-    expected, depths, seen_so_far = [], [], 0
+    expected, depths = [], []
     for index, (what, argv) in enumerate(sends):
+        start = len(monitor.messages())
         ctx.run(argv)  # some fail on purpose (the bus daemon drops an invalid sender)
-        # The bus keeps order: what this send put on the bus is what came before its marker.
+        # A client's messages reach the monitor before the bus announces it gone, but a big message
+        # may still be read in after the client exits and another connects: the batch is what the
+        # connections opened since the send posted, once a marker went out and all of them are gone.
         marker = "Trellis.Test.Marker%d" % index
         ctx.run_ok(gdbus_emit_argv(marker), "sending a marker")
-        require(monitor.wait(1, SOON, [marker]), "the marker after %r did not reach the bus" % what)
-        others = [m for m in monitor.notifications() if m.sender != agent_name]
-        position = next(i for i, m in enumerate(others) if m.name == marker)
-        batch, seen_so_far = others[seen_so_far:position], position + 1
+        end = monitor.wait_for(lambda ms: all_gone(ms, start, marker), SOON)
+        require(end, "the marker after %r did not reach the bus, or its clients stayed connected" % what)
+        batch = [m for m in monitor.notifications(messages=monitor.messages()[start:end])
+                 if m.sender != agent_name and m.name != marker]
         expected += [TOOL_ON if m.name == POWER_ON else TOOL_OFF for m in batch if m.name in (POWER_ON, POWER_OFF)]
         check(len(record.wait(len(expected))) == len(expected), "%s: the tool should have run %d time(s): %s" %
               (what, len(expected), record.calls()))
